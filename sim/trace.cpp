@@ -1,0 +1,75 @@
+#include "sim/trace.hpp"
+
+namespace tarn::sim {
+
+std::string cEscape(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\n':
+        out += "\\n";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default: {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x", c);
+          out += hex;
+        } else {
+          out += *p;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+void TraceLog::emit(const char* line) {
+  ++lines_;
+  if (file_ != nullptr) {
+    std::fputs(line, file_);
+    std::fputc('\n', file_);
+  } else {
+    text_ += line;
+    text_ += '\n';
+  }
+}
+
+void TraceLog::write(uint32_t offset, uint32_t value) {
+  char line[32];
+  std::snprintf(line, sizeof line, "W %04x %08x", offset, value);
+  emit(line);
+}
+
+void TraceLog::read(uint32_t offset, uint32_t value) {
+  char line[32];
+  std::snprintf(line, sizeof line, "R %04x %08x", offset, value);
+  emit(line);
+}
+
+void TraceLog::sleep(uint32_t milliseconds) {
+  char line[32];
+  std::snprintf(line, sizeof line, "S %u", milliseconds);
+  emit(line);
+}
+
+void TraceLog::status(const char* text) { emit(("T " + cEscape(text)).c_str()); }
+
+void TraceLog::progress(int percent) {
+  char line[32];
+  std::snprintf(line, sizeof line, "P %d", percent);
+  emit(line);
+}
+
+void TraceLog::debug(const char* text) { emit(("D " + cEscape(text)).c_str()); }
+
+}  // namespace tarn::sim

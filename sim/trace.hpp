@@ -1,0 +1,92 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "platform/progress.hpp"
+#include "platform/register_window.hpp"
+#include "platform/system_services.hpp"
+
+namespace tarn::sim {
+
+// The access trace: one line per event, in the order the program caused them.
+//   W oooo vvvvvvvv   register write        R oooo vvvvvvvv   register read
+//   S n               sleep request (ms)    T text            status text
+//   P n               progress position     D text            debugger output
+// Texts are C-escaped (\n, \\). Other tools read this format; keep it exact.
+class TraceLog {
+ public:
+  // Lines go to `file` when given, else they are kept in text().
+  explicit TraceLog(std::FILE* file = nullptr) : file_(file) {}
+  void write(uint32_t offset, uint32_t value);
+  void read(uint32_t offset, uint32_t value);
+  void sleep(uint32_t milliseconds);
+  void status(const char* text);
+  void progress(int percent);
+  void debug(const char* text);
+  const std::string& text() const { return text_; }
+  uint64_t lines() const { return lines_; }
+
+ private:
+  void emit(const char* line);
+  std::FILE* file_;
+  std::string text_;
+  uint64_t lines_ = 0;
+};
+
+std::string cEscape(const char* text);
+
+class TracingWindow final : public RegisterWindow {
+ public:
+  TracingWindow(RegisterWindow& inner, TraceLog& log) : inner_(inner), log_(log) {}
+  uint32_t read32(uint32_t offset) override {
+    const uint32_t value = inner_.read32(offset);
+    log_.read(offset, value);
+    return value;
+  }
+  void write32(uint32_t offset, uint32_t value) override {
+    log_.write(offset, value);
+    inner_.write32(offset, value);
+  }
+
+ private:
+  RegisterWindow& inner_;
+  TraceLog& log_;
+};
+
+class TracingSystem final : public SystemServices {
+ public:
+  TracingSystem(SystemServices& inner, TraceLog& log) : inner_(inner), log_(log) {}
+  void sleep(uint32_t milliseconds) override {
+    log_.sleep(milliseconds);
+    inner_.sleep(milliseconds);
+  }
+  void outputDebugString(const char* text) override {
+    log_.debug(text);
+    inner_.outputDebugString(text);
+  }
+
+ private:
+  SystemServices& inner_;
+  TraceLog& log_;
+};
+
+// Records the progress channel; `inner` (the page) may be absent.
+class TracingProgress final : public ProgressTarget {
+ public:
+  TracingProgress(ProgressTarget* inner, TraceLog& log) : inner_(inner), log_(log) {}
+  void setStatusText(const char* text) override {
+    log_.status(text);
+    showStatus(inner_, text);
+  }
+  void setProgressPosition(int percent) override {
+    log_.progress(percent);
+    showProgress(inner_, percent);
+  }
+
+ private:
+  ProgressTarget* inner_;
+  TraceLog& log_;
+};
+
+}  // namespace tarn::sim

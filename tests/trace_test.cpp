@@ -1,0 +1,50 @@
+#include "sim/trace.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tarn::sim {
+namespace {
+
+class CountingWindow final : public RegisterWindow {
+ public:
+  uint32_t read32(uint32_t offset) override { return offset * 3u; }
+  void write32(uint32_t, uint32_t) override { ++writes; }
+  int writes = 0;
+};
+
+class NullSystem final : public SystemServices {
+ public:
+  void sleep(uint32_t) override {}
+  void outputDebugString(const char*) override {}
+};
+
+TEST(Trace, EveryEventKindInProgramOrderAndExactFormat) {
+  TraceLog log;
+  CountingWindow card;
+  NullSystem system;
+  TracingWindow window(card, log);
+  TracingSystem traced(system, log);
+  TracingProgress progress(nullptr, log);
+
+  window.write32(0x30, 0x840001A5);
+  EXPECT_EQ(window.read32(0x1280), 0x1280u * 3u);
+  traced.sleep(1);
+  progress.setStatusText("Programming... 5 %");
+  progress.setProgressPosition(5);
+  traced.outputDebugString("erase time = 0 ms\n");
+  progress.setStatusText("a\\b");
+
+  EXPECT_EQ(card.writes, 1);
+  EXPECT_EQ(log.text(),
+            "W 0030 840001a5\n"
+            "R 1280 00003780\n"
+            "S 1\n"
+            "T Programming... 5 %\n"
+            "P 5\n"
+            "D erase time = 0 ms\\n\n"
+            "T a\\\\b\n");
+  EXPECT_EQ(log.lines(), 7u);
+}
+
+}  // namespace
+}  // namespace tarn::sim
