@@ -1,0 +1,31 @@
+#include "platform/win32_system_services.hpp"
+
+namespace tarn {
+namespace {
+constexpr uint32_t kTimerPeriodMs = 1;
+constexpr uint32_t kTimerGranted = 0;  // TIMERR_NOERROR
+}  // namespace
+
+void Win32SystemServices::sleep(uint32_t milliseconds) {
+  // Sleep(0) only gives up the rest of the time slice; a wait always waits.
+  calls_.sleep(milliseconds == 0 ? 1 : milliseconds);
+}
+
+void Win32SystemServices::outputDebugString(const char* text) { calls_.outputDebugStringA(text); }
+
+void Win32SystemServices::updateBegins() {
+  // One request per update: a second begin without an end would leave the
+  // system timer sharpened after the program has finished with it.
+  if (timerSharpened_) return;
+  timerSharpened_ = calls_.timeBeginPeriod(kTimerPeriodMs) == kTimerGranted;
+}
+
+void Win32SystemServices::updateEnds() {
+  // Only a period that was granted is given back; an unmatched timeEndPeriod
+  // would undo another program's request.
+  if (!timerSharpened_) return;
+  calls_.timeEndPeriod(kTimerPeriodMs);
+  timerSharpened_ = false;
+}
+
+}  // namespace tarn
