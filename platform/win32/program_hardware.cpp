@@ -1,0 +1,29 @@
+// The Windows program for real cards: the cards' kernel driver, the register
+// window it maps into this process, and the system's sleep and debug output.
+#include <memory>
+
+#include "app/update_tool.hpp"
+#include "payloads/payload_origin.hpp"
+#include "payloads/payloads.hpp"
+#include "platform/win32/program.hpp"
+#include "platform/win32/win32_calls.hpp"
+#include "platform/win32/win32_user_interface.hpp"
+
+static_assert(!tarn::kPayloadsAreStandIns,
+              "the program for real cards needs real firmware: configure with TARN_FIRMWARE_DIR");
+
+namespace tarn {
+
+int runWindowsProgram(uintptr_t moduleInstance) {
+  // A stand-in payload that slipped past the build's checks must never reach
+  // a card: end as if no driver were there.
+  if (anyEmbeddedPayloadCarriesStandInMark()) return 0;
+  Win32DriverIo driver(win32DriverCalls());
+  Win32SystemServices system(win32SystemCalls());
+  Win32UserInterface ui;
+  // Allocated once, before any update: the updater's state is large.
+  auto tool = std::make_unique<UpdateTool>(driver, system, ui, moduleInstance);
+  return runTool(*tool);
+}
+
+}  // namespace tarn

@@ -1,0 +1,11 @@
+#pragma once
+#include "platform/win32_driver_io.hpp"
+#include "platform/win32_system_services.hpp"
+
+namespace tarn {
+
+// The real operating-system calls behind the call tables.
+const Win32DriverCalls& win32DriverCalls();
+const Win32SystemCalls& win32SystemCalls();
+
+}  // namespace tarn

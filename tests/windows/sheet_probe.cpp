@@ -1,0 +1,155 @@
+// tarn-sheet-probe: looks into the running updater's windows from another
+// process, the way a person reads the screen, for the tests under Wine.
+//
+//   tarn-sheet-probe sheet CAPTION         tabs, their titles, and every page shown so far
+//   tarn-sheet-probe select CAPTION INDEX  brings tab INDEX to the front
+//   tarn-sheet-probe point CAPTION PAGE ID screen point at the middle of control ID
+//                                          (PAGE -1: a control of the window itself)
+//   tarn-sheet-probe texts CAPTION         the texts of the window's static controls
+//
+// CAPTION is a top-level window's exact title. Exit 0 when the window was
+// found, 2 when it was not.
+// clang-format off
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <commctrl.h>
+#include <prsht.h>
+// clang-format on
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string windowText(HWND window) {
+  char text[512] = {};
+  // WM_GETTEXT is carried across processes by the system.
+  SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  // One line per fact: line breaks in a text are shown as \n.
+  std::string shownText;
+  for (const char* c = text; *c != 0; ++c)
+    shownText += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+  return shownText;
+}
+
+std::string className(HWND window) {
+  char name[128] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+// The tab control answers TCM_GETITEM by writing into memory of its own
+// process, so the item record and its text buffer are made there.
+std::string tabTitle(HWND tabs, int index) {
+  DWORD processId = 0;
+  GetWindowThreadProcessId(tabs, &processId);
+  HANDLE process =
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+  if (process == nullptr) return "?";
+  constexpr SIZE_T kTextSize = 256;
+  auto* remote = static_cast<char*>(
+      VirtualAllocEx(process, nullptr, sizeof(TCITEMA) + kTextSize, MEM_COMMIT, PAGE_READWRITE));
+  std::string title = "?";
+  if (remote != nullptr) {
+    TCITEMA item = {};
+    item.mask = TCIF_TEXT;
+    item.pszText = remote + sizeof(TCITEMA);
+    item.cchTextMax = int(kTextSize);
+    SIZE_T done = 0;
+    WriteProcessMemory(process, remote, &item, sizeof item, &done);
+    if (SendMessageA(tabs, TCM_GETITEMA, WPARAM(index), reinterpret_cast<LPARAM>(remote))) {
+      char text[kTextSize] = {};
+      ReadProcessMemory(process, remote + sizeof(TCITEMA), text, kTextSize - 1, &done);
+      title = text;
+    }
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  }
+  CloseHandle(process);
+  return title;
+}
+
+const char* shown(HWND control) {
+  if (control == nullptr) return "missing";
+  // The control's own flag: a page behind another tab hides all its controls.
+  return (GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE) ? "visible" : "hidden";
+}
+
+int showSheet(HWND sheet) {
+  std::printf("title: %s\n", windowText(sheet).c_str());
+  HWND tabs = FindWindowExA(sheet, nullptr, WC_TABCONTROLA, nullptr);
+  const int count = tabs ? int(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0)) : 0;
+  std::printf("tabs: %d\n", count);
+  std::printf("selected: %d\n", tabs ? int(SendMessageA(tabs, TCM_GETCURSEL, 0, 0)) : -1);
+  for (int i = 0; i < count; ++i) std::printf("tab %d: %s\n", i, tabTitle(tabs, i).c_str());
+  // A page's window exists once its tab has been shown.
+  for (int i = 0; i < count; ++i) {
+    HWND page = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_INDEXTOHWND, WPARAM(i), 0));
+    if (page == nullptr) {
+      std::printf("page %d: not created\n", i);
+      continue;
+    }
+    HWND revision = GetDlgItem(page, 1001);
+    HWND status = GetDlgItem(page, 1002);
+    HWND progress = GetDlgItem(page, 1009);
+    std::printf("page %d revision: %s\n", i, revision ? windowText(revision).c_str() : "missing");
+    std::printf("page %d status: %s\n", i, status ? windowText(status).c_str() : "missing");
+    std::printf("page %d progress: %d (%s)\n", i,
+                progress ? int(SendMessageA(progress, PBM_GETPOS, 0, 0)) : -1,
+                progress ? className(progress).c_str() : "missing");
+    std::printf("page %d interface: group %s, PCI %s, CardBus %s\n", i,
+                shown(GetDlgItem(page, 1012)), shown(GetDlgItem(page, 1010)),
+                shown(GetDlgItem(page, 1011)));
+    std::printf("page %d button: %s\n", i, windowText(GetDlgItem(page, 1)).c_str());
+  }
+  return 0;
+}
+
+int showPoint(HWND top, int pageIndex, int controlId) {
+  HWND parent = top;
+  if (pageIndex >= 0) {
+    parent = reinterpret_cast<HWND>(SendMessageA(top, PSM_INDEXTOHWND, WPARAM(pageIndex), 0));
+    if (parent == nullptr) return 3;
+  }
+  HWND control = GetDlgItem(parent, controlId);
+  RECT area = {};
+  if (control == nullptr || !GetWindowRect(control, &area)) return 3;
+  std::printf("%ld %ld\n", (area.left + area.right) / 2, (area.top + area.bottom) / 2);
+  return 0;
+}
+
+BOOL CALLBACK printStatic(HWND child, LPARAM) {
+  if (className(child) == "Static") {
+    const std::string text = windowText(child);
+    if (!text.empty()) std::printf("text: %s\n", text.c_str());
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: tarn-sheet-probe sheet|select|point|texts CAPTION ...\n");
+    return 1;
+  }
+  const std::string command = argv[1];
+  HWND top = FindWindowA(nullptr, argv[2]);
+  if (top == nullptr) return 2;
+  if (command == "sheet") return showSheet(top);
+  if (command == "select" && argc == 4) {
+    SendMessageA(top, PSM_SETCURSEL, WPARAM(std::atoi(argv[3])), 0);
+    return 0;
+  }
+  if (command == "point" && argc == 5)
+    return showPoint(top, std::atoi(argv[3]), std::atoi(argv[4]));
+  if (command == "texts") {
+    std::printf("title: %s\n", windowText(top).c_str());
+    EnumChildWindows(top, printStatic, 0);
+    return 0;
+  }
+  std::fprintf(stderr, "unknown command\n");
+  return 1;
+}
