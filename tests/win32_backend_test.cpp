@@ -12,6 +12,7 @@
 #include "card/registers.hpp"
 #include "platform/win32_driver_io.hpp"
 #include "platform/win32_system_services.hpp"
+#include "sim/trace.hpp"
 
 namespace tarn {
 namespace {
@@ -345,6 +346,18 @@ TEST_F(Win32SystemServicesTest, OnlyAGrantedPeriodIsGivenBackAndOnlyOnce) {
   const std::vector<std::string> expected{"timeBeginPeriod 1", "timeBeginPeriod 1",
                                           "timeEndPeriod 1"};
   EXPECT_EQ(log, expected);
+}
+
+TEST_F(Win32SystemServicesTest, TracedServicesStillBracketTheUpdate) {
+  Win32SystemServices system(kLoggedCalls);
+  sim::TraceLog trace;
+  sim::TracingSystem traced(system, trace);
+  traced.updateBegins();
+  traced.sleep(2);
+  traced.updateEnds();
+  const std::vector<std::string> expected{"timeBeginPeriod 1", "Sleep 2", "timeEndPeriod 1"};
+  EXPECT_EQ(log, expected);
+  EXPECT_EQ(trace.text(), "S 2\n");
 }
 
 }  // namespace
