@@ -150,6 +150,14 @@ TEST(SimCard, EachKindOfBreachIsCounted) {
          t.card.write32(kSyncWriteRegister, 0xFFFFFFFEu);
          t.card.read32(kSyncReadRegister);
        }},
+      {"read-back polled again without a sync",
+       [](Bench& t) {
+         t.card.write32(kFlashAccessRegister, 0x04000000u);
+         t.card.write32(kSyncWriteRegister, kSyncWriteValue);
+         t.card.read32(kSyncReadRegister);
+         t.card.read32(kFlashReadBackRegister);
+         t.card.read32(kFlashReadBackRegister);
+       }},
       {"read-back without a read request", [](Bench& t) { t.card.read32(kFlashReadBackRegister); }},
       {"JTAG then flash in one session",
        [](Bench& t) {
