@@ -87,11 +87,11 @@ SimDriver::SimDriver(SimClock& clock, SimDriverConfig config)
 }
 
 // The one place simulated cards come into being.
-void SimDriver::buildCards(const std::vector<SimCardSpec>& specs) {
+void SimDriver::buildCards(const std::vector<SimCardSetup>& setups) {
   cards_.clear();
-  for (size_t i = 0; i < specs.size(); ++i) {
+  for (size_t i = 0; i < setups.size(); ++i) {
     Card entry;
-    entry.spec = specs[i];
+    entry.setup = setups[i];
     entry.card = std::make_unique<SimCard>(clock_);
     entry.base = 0xD0000000u + uint32_t(i) * 0x00100000u;
     entry.record = 0x80A00000u + uint32_t(i) * 0x1000u;
@@ -247,7 +247,7 @@ int SimDriver::ntRequest(const Open& open, uint32_t code, const void* input, uin
     case GET_CARD_INFO:
       std::memset(output, kUnusedByte, kCardInfoSize);
       putWord(output, 0, config_.faults.wrongSignature ? kWrongSignature : kCardInfoSignature);
-      putWord(output, kCardInfoRevisionOffset, uint32_t(entry.spec.revision));
+      putWord(output, kCardInfoRevisionOffset, uint32_t(entry.setup.revision));
       putWord(output, kCardInfoCountOffset, uint32_t(reportedCount()));
       if (config_.faults.wrongSignature) fail("GET_CARD_INFO answered the wrong signature");
       if (reportedCount() < 1 || reportedCount() > 6)
@@ -346,7 +346,7 @@ uint16_t SimDriver::readCardRecord16(uint32_t recordAddress, uint32_t byteOffset
       return 0;
     }
     if (byteOffset == kCardRecordRevisionOffset) {
-      return uint16_t(kRevisionFieldHighByte | (uint32_t(entry.spec.revision) & 0xFFu));
+      return uint16_t(kRevisionFieldHighByte | (uint32_t(entry.setup.revision) & 0xFFu));
     }
     return uint16_t(kUnusedWord);
   }

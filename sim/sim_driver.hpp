@@ -14,7 +14,7 @@ namespace tarn::sim {
 enum class DriverFamily { Nt, Older };
 enum class CardInterface { Pci, CardBus };
 
-struct SimCardSpec {
+struct SimCardSetup {
   int32_t revision = 100;
   CardInterface interface = CardInterface::Pci;
 };
@@ -37,7 +37,7 @@ struct SimDriverFaults {
 
 struct SimDriverConfig {
   DriverFamily family = DriverFamily::Nt;
-  std::vector<SimCardSpec> cards{SimCardSpec{}};
+  std::vector<SimCardSetup> cards{SimCardSetup{}};
   SimDriverFaults faults;
 };
 
@@ -73,7 +73,7 @@ class SimDriver final : public DriverIo {
 
   int cardCount() const { return int(cards_.size()); }
   SimCard& card(int index) { return *cards_.at(size_t(index)).card; }
-  const SimCardSpec& cardSpec(int index) const { return cards_.at(size_t(index)).spec; }
+  const SimCardSetup& cardSetup(int index) const { return cards_.at(size_t(index)).setup; }
   uint32_t baseAddressOf(int index) const { return cards_.at(size_t(index)).base; }
   uint32_t recordAddressOf(int index) const { return cards_.at(size_t(index)).record; }
   bool isMapped(int index) const { return cards_.at(size_t(index)).mapped; }
@@ -94,7 +94,7 @@ class SimDriver final : public DriverIo {
 
  private:
   struct Card {
-    SimCardSpec spec;
+    SimCardSetup setup;
     std::unique_ptr<SimCard> card;
     uint32_t base = 0;    // fake user-space address of the register window
     uint32_t record = 0;  // fake address of the older driver's card record
@@ -106,7 +106,7 @@ class SimDriver final : public DriverIo {
     int cardIndex = 0;  // NT device: the card it belongs to
   };
 
-  void buildCards(const std::vector<SimCardSpec>& specs);
+  void buildCards(const std::vector<SimCardSetup>& setups);
   void breach(const std::string& note);
   void fail(const std::string& note);
   void log(const std::string& line);

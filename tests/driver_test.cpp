@@ -14,7 +14,7 @@ namespace tarn {
 namespace {
 
 using sim::DriverFamily;
-using sim::SimCardSpec;
+using sim::SimCardSetup;
 using sim::SimClock;
 using sim::SimDriver;
 using sim::SimDriverConfig;
@@ -26,7 +26,7 @@ SimDriverConfig config(DriverFamily family, std::vector<int32_t> revisions) {
   SimDriverConfig result;
   result.family = family;
   result.cards.clear();
-  for (int32_t revision : revisions) result.cards.push_back(SimCardSpec{revision, {}});
+  for (int32_t revision : revisions) result.cards.push_back(SimCardSetup{revision, {}});
   return result;
 }
 
@@ -67,7 +67,7 @@ TEST_P(Families, OpensEveryCardAndMapsTheRightWindow) {
     ASSERT_EQ(openCard(card, driver, i, 1), 1) << "card " << i;
     EXPECT_EQ(card.isNt, GetParam() == DriverFamily::Nt ? 1 : 0);
     EXPECT_EQ(card.cardCount, 6);
-    EXPECT_EQ(card.hardwareRevision, driver.cardSpec(i).revision);
+    EXPECT_EQ(card.hardwareRevision, driver.cardSetup(i).revision);
     EXPECT_EQ(card.registerBase, driver.baseAddressOf(i));
     EXPECT_EQ(card.jtagPortRegister, driver.baseAddressOf(i) + 0x100);
     EXPECT_EQ(card.window, &driver.card(i));

@@ -56,14 +56,14 @@ bool parseNumber(const std::string& text, long min, long max, long& value) {
   return true;
 }
 
-bool parseRevisions(const std::string& list, std::vector<sim::SimCardSpec>& cards) {
+bool parseRevisions(const std::string& list, std::vector<sim::SimCardSetup>& cards) {
   cards.clear();
   size_t start = 0;
   while (true) {
     const size_t comma = list.find(',', start);
     long revision = 0;
     if (!parseNumber(list.substr(start, comma - start), 0, 0x7FFFFFFF, revision)) return false;
-    cards.push_back(sim::SimCardSpec{int32_t(revision), sim::CardInterface::Pci});
+    cards.push_back(sim::SimCardSetup{int32_t(revision), sim::CardInterface::Pci});
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
@@ -127,8 +127,8 @@ const char* failureOf(const sim::SimDriver& driver) {
 
 int runCards(int argc, char** argv) {
   sim::SimDriverConfig config;
-  config.cards = {sim::SimCardSpec{45, sim::CardInterface::Pci},
-                  sim::SimCardSpec{150, sim::CardInterface::Pci}};
+  config.cards = {sim::SimCardSetup{45, sim::CardInterface::Pci},
+                  sim::SimCardSetup{150, sim::CardInterface::Pci}};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
