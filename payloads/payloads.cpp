@@ -29,8 +29,7 @@ const PayloadEntry kPayloads[] = {
      kFlashImage50Size},
 #if TARN_EMBED_XSVF_STREAMS
     {"xsvfStreamPci", PayloadKind::XsvfStream, tarn_payload_xsvfStreamPci, kXsvfStreamSize},
-    {"xsvfStreamCardBus", PayloadKind::XsvfStream, tarn_payload_xsvfStreamCardBus,
-     kXsvfStreamSize},
+    {"xsvfStreamCardBus", PayloadKind::XsvfStream, tarn_payload_xsvfStreamCardBus, kXsvfStreamSize},
 #endif
 };
 

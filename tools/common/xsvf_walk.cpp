@@ -7,11 +7,11 @@ namespace {
 
 constexpr uint32_t kMaxBits = 56000;  // 8 x the player's 7000-byte buffers
 
-const char* const kNames[24] = {
-    "XCOMPLETE", "XTDOMASK", "XSIR",     "XSDR",     "XRUNTEST", "Reserved5",
-    "Reserved6", "XREPEAT",  "XSDRSIZE", "XSDRTDO",  "XSETSDRMASKS", "XSDRINC",
-    "XSDRB",     "XSDRC",    "XSDRE",    "XSDRTDOB", "XSDRTDOC", "XSDRTDOE",
-    "XSTATE",    "XENDIR",   "XENDDR",   "XSIR2",    "XCOMMENT", "XWAIT"};
+const char* const kNames[24] = {"XCOMPLETE",    "XTDOMASK",  "XSIR",     "XSDR",     "XRUNTEST",
+                                "Reserved5",    "Reserved6", "XREPEAT",  "XSDRSIZE", "XSDRTDO",
+                                "XSETSDRMASKS", "XSDRINC",   "XSDRB",    "XSDRC",    "XSDRE",
+                                "XSDRTDOB",     "XSDRTDOC",  "XSDRTDOE", "XSTATE",   "XENDIR",
+                                "XENDDR",       "XSIR2",     "XCOMMENT", "XWAIT"};
 
 uint32_t bitsToBytes(uint32_t bits) { return (bits + 7) / 8; }
 
@@ -102,7 +102,7 @@ XsvfWalkResult walkXsvf(const uint8_t* data, int64_t size, XsvfCensus* census) {
       case 1:  // XTDOMASK
         ok = w.take(drBytes, nullptr);
         break;
-      case 2:  // XSIR
+      case 2:   // XSIR
       case 21:  // XSIR2
         ok = code == 2 ? w.byte(&v) : w.bigEndian(2, &v);
         if (ok && v > kMaxBits) {

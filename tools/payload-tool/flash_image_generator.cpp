@@ -136,7 +136,8 @@ std::vector<uint8_t> makeStandInFlashImage(const StandInFlashImageRecipe& recipe
   std::vector<uint8_t> stored;
   stored.reserve(words.size() * 4);
   for (uint32_t w : words) {
-    for (int k = 0; k < 4; ++k) stored.push_back(reverseBits(static_cast<uint8_t>(w >> (24 - 8 * k))));
+    for (int k = 0; k < 4; ++k)
+      stored.push_back(reverseBits(static_cast<uint8_t>(w >> (24 - 8 * k))));
   }
   return stored;
 }

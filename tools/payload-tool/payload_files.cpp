@@ -34,7 +34,8 @@ bool readFile(const fs::path& path, std::vector<uint8_t>& bytes) {
 
 bool writeFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -102,7 +103,8 @@ int generateStandIns(const std::string& outDir, std::string& messages) {
     const PayloadFileSpec* spec = findPayloadFile(generators[i].name);
     const std::vector<uint8_t> bytes = generators[i].make();
     // The stand-ins must pass every check real firmware passes, the mark aside.
-    const std::string problem = spec != nullptr ? checkPayloadFormat(*spec, bytes) : "no such payload";
+    const std::string problem =
+        spec != nullptr ? checkPayloadFormat(*spec, bytes) : "no such payload";
     const fs::path path = fs::path(outDir) / payloadFileName(generators[i].name);
     if (!problem.empty()) {
       messages += "payload-tool: stand-in " + path.string() + ": " + problem + "\n";

@@ -1,0 +1,20 @@
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+foreach(name flashImage150 flashImage100 flashImage50Pci flashImage50CardBus)
+  execute_process(COMMAND ${TARN_SIM} payload ${name} OUTPUT_FILE ${WORK_DIR}/${name}.out
+                  RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "tarn-sim payload ${name} exited with ${result}")
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/${name}.out
+                          ${DATA_DIR}/${name}.bin RESULT_VARIABLE differ)
+  if(NOT differ EQUAL 0)
+    message(FATAL_ERROR "tarn-sim payload ${name} differs from ${DATA_DIR}/${name}.bin")
+  endif()
+endforeach()
+execute_process(COMMAND ${TARN_SIM} payload flashImage7 RESULT_VARIABLE result
+                OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT result EQUAL 2 OR NOT out STREQUAL "" OR NOT err MATCHES "flashImage7")
+  message(FATAL_ERROR "unknown payload: exit ${result}, stdout '${out}', stderr '${err}'")
+endif()
+file(REMOVE_RECURSE ${WORK_DIR})
