@@ -1,6 +1,10 @@
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
-foreach(name flashImage150 flashImage100 flashImage50Pci flashImage50CardBus)
+list(LENGTH NAMES count)
+if(count LESS 4)
+  message(FATAL_ERROR "expected the embedded payload names, got '${NAMES}'")
+endif()
+foreach(name IN LISTS NAMES)
   execute_process(COMMAND ${TARN_SIM} payload ${name} OUTPUT_FILE ${WORK_DIR}/${name}.out
                   RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
