@@ -135,6 +135,10 @@ int validateFirmware(const std::string& firmwareDir, const std::string& outDir,
     std::string problem;
     if (!fs::is_regular_file(path, ec)) {
       problem = "missing (the firmware folder must hold all six files, named NAME.bin)";
+    } else if (const uintmax_t size = fs::file_size(path, ec);
+               !ec && size != static_cast<uintmax_t>(spec.size)) {
+      // Checked before reading, so a wrong file of any size is refused cheaply.
+      problem = "size is " + std::to_string(size) + " bytes, must be " + std::to_string(spec.size);
     } else if (!readFile(path, bytes)) {
       problem = "cannot be read";
     } else {
