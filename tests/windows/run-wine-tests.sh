@@ -50,19 +50,22 @@ probe_exe=$root/build/windows-sim/tests/windows/tarn-sheet-probe.exe
 system_dlls='^(kernel32|user32|gdi32|comctl32|winmm|msvcrt|advapi32|shell32|ole32)\.dll$'
 check_imports() {  # check_imports EXE LABEL
   local dlls bad
-  dlls=$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+  dlls=$(i686-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u || true)
   bad=$(grep -Ev "$system_dlls" <<<"$dlls" || true)
   if [[ -n "$dlls" && -z "$bad" ]]; then
     pass "$2 imports only system DLLs ($(echo $dlls))"
   else
     fail "$2 imports [$bad]"
   fi
-  if i686-w64-mingw32-objdump -f "$1" | grep -q 'file format pei-i386'; then
+  # Read whole before matching: grep -q stopping early would fail the pipe.
+  local headers
+  headers=$(i686-w64-mingw32-objdump -f -p "$1")
+  if grep -q 'file format pei-i386' <<<"$headers"; then
     pass "$2 is a 32-bit program"
   else
     fail "$2 is not a 32-bit program"
   fi
-  if i686-w64-mingw32-objdump -p "$1" | grep -Eq 'Subsystem\s+0*2\s'; then
+  if grep -Eq 'Subsystem\s+0*2\s' <<<"$headers"; then
     pass "$2 is a GUI program"
   else
     fail "$2 is not a GUI program"
@@ -151,7 +154,30 @@ expect_page() {  # expect_page INDEX REVISION STATUS INTERFACE
 expect_page 0 14 "Not updated" "group visible, PCI visible, CardBus visible"
 expect_page 2 152 "Up-to-date" "group hidden, PCI hidden, CardBus hidden"
 shoot 02-sheet-card3 "$caption"
+# An older card with no interface chosen: the page asks for one and
+# updates nothing.
+probe select "$caption" 0 >/dev/null
+sleep 0.3
+click_control "$caption" 0 1 || fail "clicking Update on card 1"
+choice_caption="Flash Update Tool"
+if wait_for 30 has_window "$choice_caption"; then
+  check "card 1 without an interface asks for one" "Please select your interface type (PCI/CardBus)" \
+    "$(probe texts "$choice_caption" | sed -n 's/^text: //p' | head -1)"
+  shoot 03-card1-choose-interface "$choice_caption"
+  click_control "$choice_caption" -1 1 || xdotool key Return
+  wait_for 10 bash -c "! xdotool search --name '^$choice_caption\$' >/dev/null 2>&1" ||
+    fail "the interface message closes"
+else
+  fail "card 1 without an interface asks for one"
+fi
+check "card 1 status after the refused update" "Not updated" "$(page_field 0 status)"
+
 expect_page 1 100 "Not updated" "group hidden, PCI hidden, CardBus hidden"
+trace_count() {  # trace_count REGEX: matching lines of the trace (read after the program ends)
+  local n
+  n=$(tr -d '\r' <"$TARN_SIM_TRACE" 2>/dev/null | grep -Ec "$1" || true)
+  echo "${n:-0}"
+}
 
 # Click "Update" on card 2 and wait for the verdict.
 update_started=$(now_ms)
@@ -161,13 +187,17 @@ wait_for 300 verdict || fail "the update on card 2 ends within 5 minutes"
 update_ms=$(($(now_ms) - update_started))
 check "card 2 status after Update (click)" "Success" "$(page_field 1 status)"
 check "card 2 progress bar after Update" "100 (msctls_progress32)" "$(page_field 1 progress)"
-shoot 03-card2-success "$caption"
+shoot 04-card2-success "$caption"
 
-# Space on the focused button runs it again.
+# Space on the focused button runs it again. The status line and the bar are
+# marked first, so only a new update can bring back "Success" and 100.
+probe settext "$caption" 1 1002 "marked by the test" || fail "marking the status line"
+probe setpos "$caption" 1 1009 7 || fail "marking the progress bar"
+check "card 2 status marked" "marked by the test" "$(page_field 1 status)"
 xdotool key space
-sleep 0.5
-wait_for 300 verdict || true
+wait_for 300 verdict || fail "Space on Update starts a second update"
 check "card 2 status after Update (Space)" "Success" "$(page_field 1 status)"
+check "card 2 progress bar after Update (Space)" "100 (msctls_progress32)" "$(page_field 1 progress)"
 
 # Close the sheet with its OK button: the power-off message follows.
 click_control "$caption" -1 1 || fail "clicking OK on the sheet"
@@ -177,7 +207,7 @@ if wait_for 30 has_window "$message_caption"; then
   check "power-off message text" \
     "Shut down and power off the computer\\nfor the update to become active." \
     "$(sed -n 's/^text: //p' <<<"$texts" | head -1)"
-  shoot 04-power-off-message "$message_caption"
+  shoot 05-power-off-message "$message_caption"
   has_window "$caption" && fail "the sheet is gone when the message shows" || pass "the sheet is gone when the message shows"
   click_control "$message_caption" -1 1 || xdotool key Return
 else
@@ -192,10 +222,14 @@ else
   kill "$sim_pid" 2>/dev/null
 fi
 
-# The program's own trace of the update.
+# The program's own trace (complete once it has ended): two updates, each
+# going to 100, through the card's registers; the refused one left no trace.
 if [[ -s $TARN_SIM_TRACE ]]; then
   pass "the simulated driver wrote its trace"
-  cp "$TARN_SIM_TRACE" "$out/sim-trace-kept.txt"
+  check "trace: two updates reached 100" "2" "$(trace_count '^P 100$')"
+  check "trace: the last progress position is 100" "P 100" "$(tr -d '\r' <"$TARN_SIM_TRACE" | grep '^P ' | tail -1)"
+  [[ $(trace_count '^[WR] ') -gt 0 ]] && pass "trace: the updates used the card's registers" ||
+    fail "trace: the updates used the card's registers"
 else
   fail "the simulated driver wrote its trace"
 fi

@@ -6,6 +6,8 @@
 //   tarn-sheet-probe point CAPTION PAGE ID screen point at the middle of control ID
 //                                          (PAGE -1: a control of the window itself)
 //   tarn-sheet-probe texts CAPTION         the texts of the window's static controls
+//   tarn-sheet-probe settext CAPTION PAGE ID TEXT, setpos CAPTION PAGE ID POS
+//                                          overwrites a page control, as a marker
 //
 // CAPTION is a top-level window's exact title. Exit 0 when the window was
 // found, 2 when it was not.
@@ -145,6 +147,18 @@ int main(int argc, char** argv) {
   }
   if (command == "point" && argc == 5)
     return showPoint(top, std::atoi(argv[3]), std::atoi(argv[4]));
+  if ((command == "settext" || command == "setpos") && argc == 6) {
+    // Marks a control so that a test can see the program write it again.
+    HWND page =
+        reinterpret_cast<HWND>(SendMessageA(top, PSM_INDEXTOHWND, WPARAM(std::atoi(argv[3])), 0));
+    HWND control = page ? GetDlgItem(page, std::atoi(argv[4])) : nullptr;
+    if (control == nullptr) return 3;
+    if (command == "settext")
+      SendMessageA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[5]));
+    else
+      SendMessageA(control, PBM_SETPOS, WPARAM(std::atoi(argv[5])), 0);
+    return 0;
+  }
   if (command == "texts") {
     std::printf("title: %s\n", windowText(top).c_str());
     EnumChildWindows(top, printStatic, 0);
