@@ -100,9 +100,9 @@ intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* 
     return -1;
   const int pageCount = int(header.nPages);
   // The sheet steps through the page array by each page's own dwSize, not by
-  // the size of the structure in these headers (56 bytes): the descriptions
-  // are laid out back to back, dwSize bytes each, as the updater's own records
-  // of 48 bytes would be.
+  // the size of the structure in these headers (52 bytes, with the activation
+  // context handle): the descriptions are laid out back to back, dwSize bytes
+  // each. An array of full structures with dwSize 48 would show one tab only.
   alignas(PROPSHEETPAGEA) unsigned char pages[kMaxPages * sizeof(PROPSHEETPAGEA)] = {};
   size_t offset = 0;
   for (int i = 0; i < pageCount; ++i) {
