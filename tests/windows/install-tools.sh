@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its Wine tests need, and only what is
 # missing: the 32-bit MinGW cross compiler, Wine with its 32-bit half, a
-# virtual X display, xdotool to find and drive windows, ImageMagick for the
-# screenshots and Wine's fonts.
+# virtual X display, xdotool to find and drive windows, ImageMagick (its
+# `import` takes the screenshots) and Wine's fonts.
 set -euo pipefail
 
 packages=(g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool imagemagick fonts-wine)
@@ -15,10 +15,6 @@ missing=()
 for p in "${packages[@]}"; do
   installed "$p" || missing+=("$p")
 done
-# The real convert, not a stand-in that only knows a few formats.
-if ! installed imagemagick && [[ ! " ${missing[*]} " == *" imagemagick "* ]]; then
-  missing+=(imagemagick)
-fi
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "installing: ${missing[*]}"
