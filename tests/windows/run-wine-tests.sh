@@ -234,6 +234,32 @@ else
   fail "the simulated driver wrote its trace"
 fi
 
+# ---- Six cards, closed without an update: six tabs, no message ----
+export TARN_SIM_CARDS="20,60,110,152,14:cardbus,53"
+rm -f "$TARN_SIM_TRACE"
+wine "$sim_exe" >"$out/sim6-stdout.txt" 2>"$out/sim6-stderr.txt" &
+sim_pid=$!
+if wait_for 60 has_window "$caption"; then
+  report=$(probe sheet "$caption")
+  check "six cards: six tabs" "6" "$(sed -n 's/^tabs: //p' <<<"$report")"
+  check "six cards: tab titles in card order" "Card 1|Card 2|Card 3|Card 4|Card 5|Card 6" \
+    "$(sed -n 's/^tab [0-9]: //p' <<<"$report" | paste -sd '|')"
+  expect_page 5 53 "Up-to-date" "group visible, PCI visible, CardBus visible"
+  shoot 06-six-cards "$caption"
+  click_control "$caption" -1 2 || fail "clicking Cancel on the sheet"
+  if wait_for 30 exited; then
+    wait "$sim_pid"
+    check "six cards: exit code after closing without an update" "0" "$?"
+  else
+    fail "six cards: the program ends when the sheet is closed"
+    kill "$sim_pid" 2>/dev/null
+  fi
+  check "six cards: no power-off message without an update" "" "$(window_named "$message_caption")"
+else
+  fail "six cards: the card sheet opens"
+  kill "$sim_pid" 2>/dev/null
+fi
+
 # ---- The program for real cards: built against a made-up firmware folder ----
 firmware=$out/test-firmware
 python3 "$root/tests/windows/make-test-firmware.py" "$firmware"
