@@ -316,6 +316,12 @@ class Campaign {
 
 }  // namespace
 
+std::vector<uint8_t> makeOlderImage(FlashImage image) {
+  std::vector<uint8_t> older(image.data, image.data + image.size);
+  for (size_t k = 16; k + 16 < older.size(); k += 3) older[k] = uint8_t(older[k] ^ 0x24);
+  return older;
+}
+
 FlashCampaignResult runFlashCampaign(const FlashCampaignConfig& config) {
   Campaign campaign(config);
   campaign.cuts(false);

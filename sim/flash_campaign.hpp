@@ -45,4 +45,8 @@ struct FlashCampaignResult {
 
 FlashCampaignResult runFlashCampaign(const FlashCampaignConfig& config);
 
+// An older release of `image` as a card in the field holds it: the same size
+// and header, a different body.
+std::vector<uint8_t> makeOlderImage(FlashImage image);
+
 }  // namespace tarn::sim
