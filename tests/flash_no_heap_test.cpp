@@ -2,7 +2,7 @@
 
 #include "flash/flash_image.hpp"
 #include "sim/flash_rig.hpp"
-#include "tests/alloc_counter.hpp"
+#include "tests/heap_counter.hpp"
 #include "tests/flash_test_support.hpp"
 
 namespace tarn {
@@ -18,17 +18,17 @@ class CountingProgress final : public ProgressTarget {
 };
 
 TEST(ProgramFlashImage, MakesNoHeapAllocation) {
-  const uint64_t countedAtStart = testing::heapAllocations();
+  const uint64_t countedAtStart = test::heapAllocations();
   std::vector<int> probe(3);  // the counter really counts in this binary
-  ASSERT_GT(testing::heapAllocations(), countedAtStart);
+  ASSERT_GT(test::heapAllocations(), countedAtStart);
 
   sim::FlashRig rig;  // realistic timing: erase attempts, busy polls, data polling
   testing::QuietSystem system(&rig.clock);
   rig.bus.system = &system;
   CountingProgress progress;
-  const uint64_t before = testing::heapAllocations();
+  const uint64_t before = test::heapAllocations();
   const int result = programFlashImage(rig.bus, &progress, 120, 0);
-  const uint64_t after = testing::heapAllocations();
+  const uint64_t after = test::heapAllocations();
   EXPECT_EQ(result, 0);
   EXPECT_EQ(after - before, 0u);
   EXPECT_EQ(progress.texts, 2 * (3 + 168));
