@@ -152,6 +152,8 @@ class Campaign {
     RunOutcome outcome;
     outcome.result = writeFlashImage(rig.bus, nullptr, config_.image);
     outcome.accesses = rig.card.accessCount();
+    result_.cutsMidErase += rig.flash->interruptedErases();
+    result_.cutsMidProgram += rig.flash->interruptedPrograms();
     result_.totalAccesses += outcome.accesses;
     outcome.readRequests = rig.flash->readRequests();
     if (!watch.phases.empty()) watch.phases.back().end = outcome.accesses;
@@ -208,7 +210,9 @@ class Campaign {
       const uint64_t length = phase.end - phase.start;
       uint32_t aimed = 0;
       // The ends of a phase first, then its quarters, then close to its start.
-      const uint64_t picks[] = {phase.start + 1, phase.end, phase.start + length / 2,
+      // start + 21 lands just past an erase command, while the sector erases.
+      const uint64_t picks[] = {phase.start + 1,          phase.end,
+                                phase.start + length / 2, phase.start + 21,
                                 phase.start + length / 4, phase.start + 3 * length / 4};
       for (uint64_t pick : picks) {
         if (aimed < config_.aimedPerPhase && pick > phase.start && pick <= phase.end) {
@@ -332,11 +336,13 @@ FlashCampaignResult runFlashCampaign(const FlashCampaignConfig& config) {
     std::fprintf(
         config.log,
         "campaign: %llu runs (%llu power cuts, %llu faults), %llu/%llu phases cut, "
-        "%llu invariant checks, %llu broken, %llu register accesses\n",
+        "%llu cut an erase and %llu a byte program in progress, %llu invariant checks, "
+        "%llu broken, %llu register accesses\n",
         static_cast<unsigned long long>(r.runs), static_cast<unsigned long long>(r.cutRuns),
         static_cast<unsigned long long>(r.faultRuns), static_cast<unsigned long long>(r.phasesCut),
-        static_cast<unsigned long long>(r.phases), static_cast<unsigned long long>(r.checks),
-        static_cast<unsigned long long>(r.broken),
+        static_cast<unsigned long long>(r.phases), static_cast<unsigned long long>(r.cutsMidErase),
+        static_cast<unsigned long long>(r.cutsMidProgram),
+        static_cast<unsigned long long>(r.checks), static_cast<unsigned long long>(r.broken),
         static_cast<unsigned long long>(r.totalAccesses));
   }
   return r;

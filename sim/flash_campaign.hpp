@@ -40,6 +40,8 @@ struct FlashCampaignResult {
   uint64_t totalAccesses = 0;      // over all runs
   uint64_t phases = 0;             // phases found in that update
   uint64_t phasesCut = 0;          // phases that had at least one cut inside
+  uint64_t cutsMidErase = 0;       // cuts that caught a sector erase in progress
+  uint64_t cutsMidProgram = 0;     // cuts that caught a byte program in progress
   std::vector<std::string> notes;  // the first broken invariants, described
 };
 

@@ -270,8 +270,14 @@ void SimNorFlash::interruptErase(uint64_t nowNs) {
 
 void SimNorFlash::powerLost(uint64_t nowNs) {
   settle(nowNs);
-  if (step_ == Step::Programming) interruptProgram(nowNs);
-  if (step_ == Step::Erasing) interruptErase(nowNs);
+  if (step_ == Step::Programming) {
+    ++interruptedPrograms_;
+    interruptProgram(nowNs);
+  }
+  if (step_ == Step::Erasing) {
+    ++interruptedErases_;
+    interruptErase(nowNs);
+  }
   // When power returns the flash comes up in read mode.
   step_ = Step::Read;
   failing_ = false;

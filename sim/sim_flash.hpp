@@ -79,6 +79,8 @@ class SimNorFlash final : public SimFlashPort {
   uint64_t programsStarted(uint32_t sector) const { return programs_[sector]; }
   uint64_t erasesStarted(uint32_t sector) const { return erases_[sector]; }
   uint64_t resets() const { return resets_; }
+  uint64_t interruptedErases() const { return interruptedErases_; }
+  uint64_t interruptedPrograms() const { return interruptedPrograms_; }
   // Clock time of the first read-back that showed an injected fault or an
   // operation that failed (DQ5); 0 when none has.
   uint64_t firstFaultShownNs() const { return faultShownNs_; }
@@ -137,6 +139,8 @@ class SimNorFlash final : public SimFlashPort {
   uint64_t programs_[kSectorCount] = {};
   uint64_t erases_[kSectorCount] = {};
   uint64_t resets_ = 0;
+  uint64_t interruptedErases_ = 0;
+  uint64_t interruptedPrograms_ = 0;
   uint64_t faultShownNs_ = 0;
   uint8_t lastFaultMask_ = 0;
 };

@@ -54,7 +54,7 @@ constexpr const char* kCampaignHelp =
     "check), and every fault kind of 'flash' at several places. Each run checks: result 0 only\n"
     "with bank 0 complete and marked; no write cycle after the first failure; a marked bank 1\n"
     "still starts the card and is unchanged; no protocol violation.\n"
-    "  --cuts N    evenly spread cut points (default 200)\n"
+    "  --cuts N    evenly spread cut points (default 500)\n"
     "  --aimed N   cut points aimed into each phase, at most 20 (default 20)\n"
     "  --places N  places for the faults placed by read count (default 8)\n"
     "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
@@ -243,7 +243,7 @@ int runFlash(int argc, char** argv) {
 int runCampaign(int argc, char** argv) {
   int32_t revision = 100;
   int32_t isCardBus = 0;
-  uint64_t cuts = 200, aimed = 20, places = 8;
+  uint64_t cuts = 500, aimed = 20, places = 8;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
