@@ -52,11 +52,6 @@ void SimNorFlash::settle(uint64_t nowNs) {
   }
 }
 
-bool SimNorFlash::busy(uint64_t nowNs) {
-  settle(nowNs);
-  return step_ == Step::Programming || step_ == Step::Erasing;
-}
-
 void SimNorFlash::accessWrite(uint32_t value, uint64_t nowNs) {
   settle(nowNs);
   uint32_t address = (value >> 8) & 0x7FFFFF;

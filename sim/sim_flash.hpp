@@ -87,7 +87,6 @@ class SimNorFlash final : public SimFlashPort {
   // The bits of the last read-back byte that a sound flash would have given
   // otherwise (0xFF for status or noise in place of the byte).
   uint8_t lastFaultMask() const { return lastFaultMask_; }
-  bool busy(uint64_t nowNs);
 
  private:
   enum class Step {
