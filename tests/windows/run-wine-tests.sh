@@ -182,12 +182,16 @@ trace_count() {  # trace_count REGEX: matching lines of the trace (read after th
 # Click "Update" on card 2 and wait for the verdict.
 update_started=$(now_ms)
 click_control "$caption" 1 1 || fail "clicking Update"
+# Mid-update picture: the page paints its status line and bar as it goes
+# (the probe cannot ask now: the page's thread is busy with the update).
+sleep 1.5
+shoot 04-card2-updating "$caption"
 verdict() { page_field 1 status | grep -Eqx 'Success|Failed'; }
 wait_for 300 verdict || fail "the update on card 2 ends within 5 minutes"
 update_ms=$(($(now_ms) - update_started))
 check "card 2 status after Update (click)" "Success" "$(page_field 1 status)"
 check "card 2 progress bar after Update" "100 (msctls_progress32)" "$(page_field 1 progress)"
-shoot 04-card2-success "$caption"
+shoot 05-card2-success "$caption"
 
 # Space on the focused button runs it again. The status line and the bar are
 # marked first, so only a new update can bring back "Success" and 100.
@@ -207,7 +211,7 @@ if wait_for 30 has_window "$message_caption"; then
   check "power-off message text" \
     "Shut down and power off the computer\\nfor the update to become active." \
     "$(sed -n 's/^text: //p' <<<"$texts" | head -1)"
-  shoot 05-power-off-message "$message_caption"
+  shoot 06-power-off-message "$message_caption"
   has_window "$caption" && fail "the sheet is gone when the message shows" || pass "the sheet is gone when the message shows"
   click_control "$message_caption" -1 1 || xdotool key Return
 else
@@ -236,7 +240,7 @@ fi
 
 # ---- Six cards, closed without an update: six tabs, no message ----
 export TARN_SIM_CARDS="20,60,110,152,14:cardbus,53"
-rm -f "$TARN_SIM_TRACE"
+export TARN_SIM_TRACE=$out/sim6-trace.txt
 wine "$sim_exe" >"$out/sim6-stdout.txt" 2>"$out/sim6-stderr.txt" &
 sim_pid=$!
 if wait_for 60 has_window "$caption"; then
@@ -245,7 +249,7 @@ if wait_for 60 has_window "$caption"; then
   check "six cards: tab titles in card order" "Card 1|Card 2|Card 3|Card 4|Card 5|Card 6" \
     "$(sed -n 's/^tab [0-9]: //p' <<<"$report" | paste -sd '|')"
   expect_page 5 53 "Up-to-date" "group visible, PCI visible, CardBus visible"
-  shoot 06-six-cards "$caption"
+  shoot 07-six-cards "$caption"
   click_control "$caption" -1 2 || fail "clicking Cancel on the sheet"
   if wait_for 30 exited; then
     wait "$sim_pid"
