@@ -16,7 +16,7 @@ namespace {
 std::unique_ptr<ShiftBuffer> buffer(std::vector<uint8_t> bytes) {
   auto b = std::make_unique<ShiftBuffer>();
   b->length = int16_t(bytes.size());
-  std::memcpy(b->data, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(b->data, bytes.data(), bytes.size());
   return b;
 }
 

@@ -217,7 +217,7 @@ TEST(XsvfPlay, IncrementingShiftStopsAtTheFirstFailureLeavingDataUnread) {
 std::unique_ptr<ShiftBuffer> buffer(Bytes bytes) {
   auto b = std::make_unique<ShiftBuffer>();
   b->length = int16_t(bytes.size());
-  std::memcpy(b->data, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(b->data, bytes.data(), bytes.size());
   return b;
 }
 
