@@ -106,6 +106,18 @@ TEST(XsvfPlay, DataLengthLimitIsTestedOnAllThirtyTwoBits) {
     EXPECT_EQ(w.stream.readIndex, 5);
     EXPECT_EQ(w.chain().tms, kReset);
   }
+  PlayWorld ir;  // XSIR2 is bounded the same way, before any value byte
+  EXPECT_EQ(ir.play({0x15, 0xDA, 0xC1, 0x00, 0x00}), 6);
+  EXPECT_EQ(ir.stream.readIndex, 3);
+  EXPECT_EQ(ir.chain().tms, kReset);
+  PlayWorld longIr;
+  Bytes longest = {0x15, 0xDA, 0xC0};
+  longest.resize(longest.size() + 7000, 0x5A);
+  longest.push_back(0x00);
+  EXPECT_EQ(longIr.play(longest), 0);
+  ASSERT_EQ(longIr.chain().scans.size(), 1u);
+  EXPECT_EQ(longIr.chain().scans[0].tdi.size(), 56000u);
+
   PlayWorld zero;  // zero-length values read nothing and shift nothing
   EXPECT_EQ(zero.play({0x08, 0, 0, 0, 0, 0x01, 0x03, 0x09, 0x00}), 0);
   EXPECT_EQ(zero.chain().tms, kReset);
