@@ -9,9 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "card/registers.hpp"
+#include "payloads/payloads.hpp"
+#include "sim/clock.hpp"
+#include "sim/sim_card.hpp"
 #include "sim/xsvf_writer.hpp"
 #include "xsvf/player.hpp"
 
@@ -63,37 +67,31 @@ class NullSystem final : public SystemServices {
   void outputDebugString(const char*) override {}
 };
 
-// Records a play: the read values, and the accesses as compact events for the
-// baseline (a lone port write with its repeat count, a four-word port block, a
-// status read). TDO follows the TDI of the last port write.
-class RecordingChainWindow final : public RegisterWindow {
+// Records a play on a simulated card: the read values, and the accesses as
+// compact events for the baseline (a lone port write with its repeat count, a
+// four-word port block, a status read).
+class RecordingWindow final : public RegisterWindow {
  public:
   enum Kind : uint32_t { kLone = 0, kBlock = 1, kRead = 2 };
+  explicit RecordingWindow(RegisterWindow& card) : card_(card) {}
   std::vector<uint32_t> reads;
   std::vector<uint32_t> events;  // value | kind << 8 | count << 10
   uint64_t accesses = 0;
 
   uint32_t read32(uint32_t offset) override {
     ++accesses;
-    const uint32_t value = offset == kStatusRegister && (port_ & 4u) != 0 ? kTdoBit : 0u;
+    const uint32_t value = card_.read32(offset);
     reads.push_back(value);
     events.push_back(uint32_t(kRead) << 8 | 1u << 10);
     return value;
   }
   void write32(uint32_t offset, uint32_t value) override {
     ++accesses;
+    card_.write32(offset, value);
     if (offset == kJtagPortRegister) {
-      port_ = value;
       events.push_back(value | uint32_t(kLone) << 8 | 1u << 10);
-      return;
-    }
-    // The copies at 0x104..0x10C turn the lone write before them into a block.
-    uint32_t& last = events.back();
-    if (offset == kJtagPortWord1) {
-      if ((last >> 10) > 1) {  // split a repeated lone write
-        last -= 1u << 10;
-        events.push_back((last & 0xFF) | uint32_t(kLone) << 8 | 1u << 10);
-      }
+    } else if (offset == kJtagPortWord1) {
+      // The copies at 0x104..0x10C turn the lone write before them into a block.
       events.back() = (events.back() & 0xFF) | uint32_t(kBlock) << 8 | 1u << 10;
     }
   }
@@ -112,7 +110,18 @@ class RecordingChainWindow final : public RegisterWindow {
   }
 
  private:
-  uint32_t port_ = 0;
+  RegisterWindow& card_;
+};
+
+// TDO follows the TDI of the last port write, so the generated stream's
+// compares pass.
+class LoopbackChain final : public sim::SimJtagPort {
+ public:
+  void portWrite(uint32_t value, uint64_t) override { tdi_ = (value & 4u) != 0; }
+  uint32_t status(uint64_t) override { return tdi_ ? kTdoBit : 0u; }
+
+ private:
+  bool tdi_ = false;
 };
 
 // Answers reads from the recording and only counts writes.
@@ -151,13 +160,20 @@ struct Recording {
 const Recording& recording() {
   static const Recording r = [] {
     Recording rec;
-    rec.stream = standInLikeStream();
-    RecordingChainWindow window;
+    // The embedded PCI stream when this build has it, else one of its shape.
+    const PayloadEntry* pci = findPayload("xsvfStreamPci");
+    rec.stream = pci != nullptr ? std::vector<uint8_t>(pci->data, pci->data + pci->size)
+                                : standInLikeStream();
+    sim::SimClock clock;
+    sim::SimCard card(clock);
+    card.attachJtag(std::make_unique<LoopbackChain>());
+    card.beginSession();
+    RecordingWindow window(card);
     NullSystem system;
     JtagPort port{8, &window, &system, nullptr};
     XsvfStream stream{rec.stream.data(), int32_t(rec.stream.size()), 0, 0, nullptr};
     const XsvfError result = playXsvf(port, stream, 0, stdout);
-    if (result != 0) {
+    if (result != 0 || card.violationCount() != 0) {
       std::fprintf(stderr, "recording play failed with %d\n", result);
       std::abort();
     }
@@ -185,10 +201,10 @@ void baselineOnce(const Recording& rec, RegisterWindow& window) {
   for (const uint32_t e : rec.events) {
     const uint32_t value = e & 0xFF;
     switch ((e >> 8) & 3) {
-      case RecordingChainWindow::kLone:
+      case RecordingWindow::kLone:
         for (uint32_t n = e >> 10; n != 0; --n) w->write32(kJtagPortRegister, value);
         break;
-      case RecordingChainWindow::kBlock:
+      case RecordingWindow::kBlock:
         w->write32(kJtagPortRegister, value);
         w->write32(kJtagPortWord1, value);
         w->write32(kJtagPortWord2, value);
