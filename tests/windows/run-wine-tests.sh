@@ -264,6 +264,44 @@ else
   kill "$sim_pid" 2>/dev/null
 fi
 
+# ---- An older card through its JTAG chain: choose PCI, update ----
+export TARN_SIM_CARDS="14:pci"
+export TARN_SIM_TRACE=$out/sim-jtag-trace.txt
+wine "$sim_exe" >"$out/sim-jtag-stdout.txt" 2>"$out/sim-jtag-stderr.txt" &
+sim_pid=$!
+if wait_for 60 has_window "$caption"; then
+  click_control "$caption" 0 1010 || fail "clicking PCI"
+  sleep 0.3
+  click_control "$caption" 0 1 || fail "clicking Update on the older card"
+  sleep 2
+  shoot 08-jtag-updating "$caption"
+  jtag_verdict() { page_field 0 status | grep -Eqx 'Success|Failed'; }
+  wait_for 300 jtag_verdict || fail "the chain update ends within 5 minutes"
+  check "older card: status after the chain update" "Success" "$(page_field 0 status)"
+  check "older card: progress bar after the chain update" "100 (msctls_progress32)" "$(page_field 0 progress)"
+  shoot 09-jtag-success "$caption"
+  click_control "$caption" -1 1 || fail "clicking OK on the sheet"
+  if wait_for 30 has_window "$message_caption"; then
+    pass "older card: the power-off message opens"
+    click_control "$message_caption" -1 1 || xdotool key Return
+  else
+    fail "older card: the power-off message opens"
+  fi
+  if wait_for 30 exited; then
+    wait "$sim_pid"
+    check "older card: exit code" "0" "$?"
+  else
+    fail "older card: the program ends after the message"
+    kill "$sim_pid" 2>/dev/null
+  fi
+  # The play ends by handing the chain back: the last port write is 16.
+  check "older card trace: the last JTAG port write is 16" "W 0100 00000010" \
+    "$(tr -d '\r' <"$TARN_SIM_TRACE" | grep '^W 0100 ' | tail -1)"
+else
+  fail "older card: the card sheet opens"
+  kill "$sim_pid" 2>/dev/null
+fi
+
 # ---- The program for real cards: built against a made-up firmware folder ----
 firmware=$out/test-firmware
 python3 "$root/tests/windows/make-test-firmware.py" "$firmware"
