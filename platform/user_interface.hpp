@@ -1,0 +1,75 @@
+#pragma once
+#include <cstdint>
+
+namespace tarn {
+
+// The user-interface services the updater relies on, in the shape of the
+// Win32 calls it makes, so one application runs on the property sheet, the
+// terminal front end and the scripted front end alike.
+
+using PageWindow = intptr_t;  // one page's window (an HWND on Win32); 0 is "no window"
+
+// Messages a page procedure acts on.
+inline constexpr uint32_t WM_INITDIALOG = 0x0110;
+inline constexpr uint32_t WM_COMMAND = 0x0111;
+// Messages sent to page controls.
+inline constexpr uint32_t WM_SETTEXT = 0x000C;
+inline constexpr uint32_t PBM_SETPOS = 0x0402;
+// Window-long index of the page's one integer.
+inline constexpr int DWL_USER = 8;
+inline constexpr uint32_t MB_ICONINFORMATION = 0x40;
+inline constexpr uint32_t PSP_USETITLE = 0x8;
+inline constexpr uint32_t PSH_PROPSHEETPAGE = 0x8;
+inline constexpr uint32_t PSH_NOAPPLYNOW = 0x80;
+
+// A page's dialog procedure. `context` is what the application handed to
+// propertySheet; it reaches every call.
+using PageProcedure = intptr_t (*)(void* context, PageWindow window, uint32_t message,
+                                   uintptr_t wParam, intptr_t lParam);
+
+// PROPSHEETPAGEA, the fields the application fills.
+struct PropSheetPage {
+  uint32_t dwSize = 0;
+  uint32_t dwFlags = 0;
+  uintptr_t hInstance = 0;
+  uint16_t pszTemplate = 0;  // an integer resource identifier
+  const char* pszIcon = nullptr;
+  const char* pszTitle = nullptr;
+  PageProcedure pfnDlgProc = nullptr;
+  intptr_t lParam = 0;
+};
+
+// PROPSHEETHEADERA, the fields the application fills.
+struct PropSheetHeader {
+  uint32_t dwSize = 0;
+  uint32_t dwFlags = 0;
+  uintptr_t hwndParent = 0;
+  uintptr_t hInstance = 0;
+  const char* pszCaption = nullptr;
+  uint32_t nPages = 0;
+  uint32_t nStartPage = 0;
+  const PropSheetPage* ppsp = nullptr;
+};
+
+class UserInterface {
+ public:
+  virtual ~UserInterface() = default;
+  // Modal: one tab per page in array order, no Apply button. A page's window
+  // is created when its tab is first shown, and the first message its
+  // procedure gets is WM_INITDIALOG with lParam pointing at its PropSheetPage.
+  // Returns after the user closes the sheet.
+  virtual intptr_t propertySheet(const PropSheetHeader& header, void* context) = 0;
+  // WM_SETTEXT (lParam: const char*) or PBM_SETPOS (wParam: 0..100) to a control.
+  virtual intptr_t sendDlgItemMessage(PageWindow window, int controlId, uint32_t message,
+                                      uintptr_t wParam, intptr_t lParam) = 0;
+  virtual uint32_t isDlgButtonChecked(PageWindow window, int controlId) = 0;
+  // GetDlgItem + ShowWindow(SW_HIDE): the control is gone and can no longer be used.
+  virtual void hideDlgItem(PageWindow window, int controlId) = 0;
+  virtual intptr_t setWindowLong(PageWindow window, int index, intptr_t value) = 0;
+  virtual intptr_t getWindowLong(PageWindow window, int index) = 0;
+  // Modal; `owner` 0 for none. Returns after it is dismissed.
+  virtual int messageBox(PageWindow owner, const char* text, const char* caption,
+                         uint32_t type) = 0;
+};
+
+}  // namespace tarn
