@@ -7,6 +7,8 @@
 
 namespace tarn::sim {
 
+using namespace tarn::standin;
+
 TapPhase tapNext(TapPhase state, bool tms) {
   using P = TapPhase;
   switch (state) {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "payloads/stand_in_device.hpp"
 #include "sim/sim_card.hpp"
 
 namespace tarn::sim {
@@ -111,46 +112,11 @@ struct StandInDeviceFaults {
 // stays in Run-Test/Idle for the step's time.
 class StandInDevice final : public JtagChain {
  public:
-  // Instructions.
-  static constexpr uint8_t kIdcode = 0x01;
-  static constexpr uint8_t kEnable = 0x02;
-  static constexpr uint8_t kDisable = 0x03;
-  static constexpr uint8_t kStatus = 0x04;
-  static constexpr uint8_t kAddress = 0x05;
-  static constexpr uint8_t kLoadPage = 0x06;
-  static constexpr uint8_t kProgramPage = 0x07;
-  static constexpr uint8_t kReadPage = 0x08;
-  static constexpr uint8_t kLoadRow = 0x09;
-  static constexpr uint8_t kProgramRow = 0x0A;
-  static constexpr uint8_t kReadRow = 0x0B;
-  static constexpr uint8_t kErase = 0x0C;
-  static constexpr uint8_t kSetDone = 0x0D;
-  static constexpr uint8_t kDone = 0x0E;
-  static constexpr uint8_t kNextPage = 0x0F;
-  static constexpr uint8_t kNextRow = 0x10;
-  static constexpr uint8_t kBypass = 0xFF;
-
-  static constexpr uint32_t kIdCode = 0x1A57B093u;
-  static constexpr uint32_t kRows = 1024;
-  static constexpr uint32_t kRowBytes = 256;
-  static constexpr uint32_t kArrayBytes = kRows * kRowBytes;
-
-  // Status register bits (6 bits; bit 5 always reads 1, bit 4 always 0).
-  static constexpr uint32_t kStatusEnabled = 0x01;
-  static constexpr uint32_t kStatusErased = 0x02;
-  static constexpr uint32_t kStatusDoneFlag = 0x04;
-  static constexpr uint32_t kStatusFail = 0x08;
-  static constexpr uint32_t kStatusMarker = 0x20;
-
-  // Times in microseconds each step needs in Run-Test/Idle.
-  static constexpr uint32_t kAddressUs = 1;
-  static constexpr uint32_t kSenseUs = 2;
-  static constexpr uint32_t kEnableUs = 51;
-  static constexpr uint32_t kProgramPageUs = 14001;
-  static constexpr uint32_t kProgramRowUs = 37000;
-  static constexpr uint32_t kSetDoneUs = 37000;
-  static constexpr uint32_t kDisableUs = 110000;
-  static constexpr uint32_t kEraseUs = 15000001;
+  // The instruction set and timing are shared with the stream generator.
+  static constexpr uint8_t kIdcode = standin::kIdcode;
+  static constexpr uint32_t kRows = standin::kRows;
+  static constexpr uint32_t kRowBytes = standin::kRowBytes;
+  static constexpr uint32_t kArrayBytes = standin::kArrayBytes;
 
   explicit StandInDevice(StandInDeviceFaults faults = {});
 
