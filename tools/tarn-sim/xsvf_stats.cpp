@@ -2,8 +2,10 @@
 // command grammar alone (no chain is driven).
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
+#include "payloads/payloads.hpp"
 #include "tools/common/xsvf_walk.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
@@ -12,10 +14,11 @@ namespace {
 
 constexpr long kMaxStreamBytes = 16L * 1024 * 1024;
 
-const char kUsage[] = "xsvf-stats FILE";
+const char kUsage[] = "xsvf-stats FILE|--payload pci|cardbus";
 const char kHelp[] =
-    "xsvf-stats FILE\n"
-    "  Walks the XSVF stream in FILE (up to 16 MiB) command by command and prints\n"
+    "xsvf-stats FILE|--payload pci|cardbus\n"
+    "  Walks the XSVF stream in FILE (up to 16 MiB), or the embedded stream for the\n"
+    "  interface named after --payload, command by command and prints\n"
     "  its census: the count of each command, the data-register lengths, the\n"
     "  instruction lengths, the run-test times with the shifts that wait each,\n"
     "  the XREPEAT and XSTATE values, and the total wait the stream mandates\n"
@@ -43,19 +46,34 @@ bool readStream(const char* path, std::vector<uint8_t>& bytes) {
 }
 
 int runXsvfStats(int argc, char** argv) {
-  if (argc != 2) {
+  const bool payload = argc == 3 && std::strcmp(argv[1], "--payload") == 0;
+  if (argc != 2 && !payload) {
     std::fprintf(stderr, "usage: tarn-sim %s\n", kUsage);
     return kExitUsage;
   }
   std::vector<uint8_t> bytes;
-  if (!readStream(argv[1], bytes)) {
+  const char* name = payload ? argv[2] : argv[1];
+  if (payload) {
+    const bool pci = std::strcmp(argv[2], "pci") == 0;
+    if (!pci && std::strcmp(argv[2], "cardbus") != 0) {
+      std::fprintf(stderr, "tarn-sim xsvf-stats: --payload takes pci or cardbus\n");
+      return kExitUsage;
+    }
+    const PayloadEntry* entry = findPayload(pci ? "xsvfStreamPci" : "xsvfStreamCardBus");
+    if (entry == nullptr) {
+      std::fprintf(stderr, "tarn-sim xsvf-stats: this build embeds no XSVF streams\n");
+      return kExitUsage;
+    }
+    bytes.assign(entry->data, entry->data + entry->size);
+    name = entry->name;
+  } else if (!readStream(argv[1], bytes)) {
     std::fprintf(stderr, "tarn-sim xsvf-stats: cannot read %s (or it is larger than 16 MiB)\n",
                  argv[1]);
     return kExitUsage;
   }
   XsvfCensus census;
   const XsvfWalkResult walk = walkXsvf(bytes.data(), int64_t(bytes.size()), &census);
-  std::printf("file %s: %zu bytes\n", argv[1], bytes.size());
+  std::printf("stream %s: %zu bytes\n", name, bytes.size());
   std::printf("commands %" PRIu32 "\n", census.commandCount);
   for (uint32_t code = 0; code < 24; ++code) {
     if (census.perCode[code] != 0) {
