@@ -141,8 +141,7 @@ StandInDevice::StandInDevice(StandInDeviceFaults faults)
     : faults_(faults),
       array_(kArrayBytes, 0xFF),
       pageBuffer_(2 * kRowBytes, 0xFF),
-      rowBuffer_(kRowBytes, 0xFF),
-      scratch_(2 * kRowBytes, 0) {
+      rowBuffer_(kRowBytes, 0xFF) {
   ir_.loadValue(kIdcode, 8);
   dr_.loadValue(0, 1);
 }
@@ -305,7 +304,7 @@ void StandInDevice::complete(Step step) {
   ++completedSteps_;
   switch (step) {
     case Step::Address:
-      address_ = uint32_t(scratch_[0]) << 8 | scratch_[1];
+      address_ = pendingAddress_;
       break;
     case Step::NextPage:
       address_ += 2;
@@ -386,9 +385,7 @@ void StandInDevice::updateIr(uint64_t) {
 void StandInDevice::updateDr(uint64_t) {
   switch (instruction_) {
     case kAddress: {
-      const uint64_t v = dr_.low64();
-      scratch_[0] = uint8_t(v >> 8);
-      scratch_[1] = uint8_t(v);
+      pendingAddress_ = uint32_t(dr_.low64() & 0xFFFFu);
       post(Step::Address);
       break;
     }

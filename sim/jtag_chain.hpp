@@ -181,7 +181,7 @@ class StandInDevice final : public JtagChain {
   std::vector<uint8_t> array_;
   std::vector<uint8_t> pageBuffer_;  // two rows
   std::vector<uint8_t> rowBuffer_;
-  std::vector<uint8_t> scratch_;
+  uint32_t pendingAddress_ = 0;  // an address scan waiting for its step
   ShiftRegister ir_;
   ShiftRegister dr_;
   uint8_t instruction_ = kIdcode;
