@@ -222,7 +222,7 @@ void TerminalInterface::drawMessageBox() {
   int width = widest + 10;
   if (captionLength + 6 > width) width = captionLength + 6;
   if (width > COLS) width = COLS;
-  const int height = count + 6;
+  const int height = count + 5;
   const int top = (LINES - height) / 2;
   const int left = (COLS - width) / 2;
 
