@@ -65,8 +65,9 @@ struct Session {
     EXPECT_EQ(world.driver().openHandles(), 0);
     for (int i = 0; i < world.driver().cardCount(); ++i) {
       // The older driver family has no unmapping; the NT window goes back after each use.
-      if (world.driver().family() == sim::DriverFamily::Nt)
+      if (world.driver().family() == sim::DriverFamily::Nt) {
         EXPECT_FALSE(world.driver().isMapped(i)) << "card " << i << " left mapped";
+      }
       EXPECT_EQ(world.driver().card(i).violationCount(), 0u) << "card " << i;
     }
     EXPECT_TRUE(ui.mismatches.empty()) << ui.mismatches.front();
