@@ -13,16 +13,24 @@ uint32_t wordAt(const uint8_t* bytes, uint32_t offset) {
 
 bool countIsValid(int32_t count) { return count >= 1 && count <= 6; }
 
-void mapWindow(CardContext& card, DriverIo& io, uint32_t base) {
+// A zero base, or one the platform cannot turn into a window, would send the
+// update's first register access nowhere: both count as a failed mapping.
+bool mapWindow(CardContext& card, DriverIo& io, uint32_t base) {
+  if (base == 0) return false;
+  RegisterWindow* window = io.registerWindowAt(base);
+  if (window == nullptr) return false;
   card.registerBase = base;
   card.jtagPortRegister = base + 0x100;
-  card.window = io.registerWindowAt(base);
+  card.window = window;
+  return true;
 }
 
 int openNtCard(CardContext& card, DriverIo& io, int32_t cardIndex, int mapRegisters) {
   // "\\.%s%d" with "\Device\tarnOut" minus its leading "\Device".
-  std::snprintf(card.devicePath, sizeof card.devicePath, "\\\\.%s%d",
-                kNtKernelDeviceName + std::strlen("\\Device"), kDeviceNumberStride * cardIndex);
+  // The product is formed in 64 bits: an absurd index must not overflow.
+  std::snprintf(card.devicePath, sizeof card.devicePath, "\\\\.%s%lld",
+                kNtKernelDeviceName + std::strlen("\\Device"),
+                static_cast<long long>(kDeviceNumberStride) * cardIndex);
   uint8_t info[kCardInfoSize] = {};
   if (!deviceControl(card, io, GET_CARD_INFO, nullptr, 0, info, sizeof info)) return 0;
   if (wordAt(info, 0) != kCardInfoSignature) return 0;
@@ -32,9 +40,7 @@ int openNtCard(CardContext& card, DriverIo& io, int32_t cardIndex, int mapRegist
   if (mapRegisters) {
     uint8_t address[4] = {};
     if (!deviceControl(card, io, MAP_REGISTERS, nullptr, 0, address, sizeof address)) return 0;
-    const uint32_t base = wordAt(address, 0);
-    if (base == 0) return 0;
-    mapWindow(card, io, base);
+    if (!mapWindow(card, io, wordAt(address, 0))) return 0;
   }
   return 1;
 }
@@ -46,7 +52,7 @@ bool olderRequest(DriverIo& io, DriverHandle device, uint32_t code, int32_t card
                   uint8_t (&output)[kOlderOutputSize]) {
   uint8_t input[kOlderInputSize] = {};
   const uint32_t index = uint32_t(cardIndex);
-  std::memcpy(input, &index, sizeof index);
+  for (uint32_t i = 0; i < 4; ++i) input[i] = uint8_t(index >> (8 * i));  // little-endian
   std::memset(output, 0, sizeof output);
   uint32_t returned = 0;
   return io.deviceIoControl(device, code, input, sizeof input, output, sizeof output, &returned) !=
@@ -70,10 +76,7 @@ int openOlderCard(CardContext& card, DriverIo& io, int32_t cardIndex, int mapReg
   card.hardwareRevision = int32_t(io.readCardRecord16(record, kCardRecordRevisionOffset) & 0xFF);
   if (mapRegisters) {
     if (!olderRequest(io, device, MAP_CARD_REGISTERS, cardIndex, output)) return fail();
-    // A zero base would send the update's first register access to address 0.
-    const uint32_t base = wordAt(output, 4);
-    if (base == 0) return fail();
-    mapWindow(card, io, base);
+    if (!mapWindow(card, io, wordAt(output, 4))) return fail();
   }
   io.closeHandle(device);
   return 1;

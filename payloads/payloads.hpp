@@ -37,7 +37,13 @@ const PayloadEntry* findPayload(const char* name);
 // real firmware folder. Such a build never contains the hardware driver.
 bool payloadsAreStandIns();
 
+// Scans the bytes of the embedded payloads for the stand-in mark: true when
+// any carries it. A driver for real cards calls this before it touches one.
+bool payloadCarriesStandInMark(const PayloadEntry& entry);
+bool anyEmbeddedPayloadCarriesStandInMark();
+
 FlashImage selectFlashImage(int32_t hardwareRevision, int32_t isCardBus);
+// Defined beside the XSVF streams once they are embedded.
 XsvfPayload selectXsvfStream(int32_t isCardBus);
 
 }  // namespace tarn

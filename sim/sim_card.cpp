@@ -59,6 +59,8 @@ uint32_t SimCard::read32(uint32_t offset) {
       use(Use::Flash);
       if (flashStep_ != FlashStep::ReadReady || !pendingRead_)
         violation("read-back register read without a synced read request");
+      // Every further poll syncs again before it reads.
+      if (flashStep_ == FlashStep::ReadReady) flashStep_ = FlashStep::Polled;
       if (!powered_) return 0xFFFFFFFFu;
       return flash_ ? flash_->readBack(clock_.nowNs()) : 0;
     case kSyncReadRegister:
@@ -99,7 +101,8 @@ void SimCard::write32(uint32_t offset, uint32_t value) {
     case kSyncWriteRegister:
       use(Use::Flash);
       if (value != kSyncWriteValue) violation("sync write with a value other than all ones");
-      if (flashStep_ == FlashStep::NeedSyncWrite || flashStep_ == FlashStep::ReadReady) {
+      if (flashStep_ == FlashStep::NeedSyncWrite || flashStep_ == FlashStep::ReadReady ||
+          flashStep_ == FlashStep::Polled) {
         // A further poll of a pending read syncs again before its read.
         flashStep_ = FlashStep::NeedSyncRead;
       } else {

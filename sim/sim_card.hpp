@@ -66,7 +66,8 @@ class SimCard final : public RegisterWindow {
 
  private:
   enum class Use { None, Jtag, Flash };
-  enum class FlashStep { Idle, NeedSyncWrite, NeedSyncRead, ReadReady };
+  // Polled: the read-back register was read; another poll must sync first.
+  enum class FlashStep { Idle, NeedSyncWrite, NeedSyncRead, ReadReady, Polled };
   void countAccess();
   void violation(const std::string& note);
   void use(Use kind);

@@ -1,0 +1,55 @@
+/* The payload files of the build's payload folder, linked in as constant
+   data. Each NAME.bin becomes the C symbol tarn_payload_NAME (its first byte)
+   and tarn_payload_NAME_size (a 32-bit byte count). Written for ELF and for
+   COFF (i686 MinGW: read-only data in .rdata, C symbols with a leading
+   underscore; 64-bit Windows has none). The folder is on the
+   assembler's include path; CMake makes this file depend on every .bin. */
+
+#define TARN_CAT2(a, b) a##b
+#define TARN_CAT(a, b) TARN_CAT2(a, b)
+#define TARN_STR2(x) #x
+#define TARN_STR(x) TARN_STR2(x)
+#if defined(__ELF__) || defined(__x86_64__)
+#define TARN_SYM(name) TARN_CAT(tarn_payload_, name)
+#else
+#define TARN_SYM(name) TARN_CAT(_tarn_payload_, name)
+#endif
+
+#if defined(__ELF__)
+#define TARN_SECTION .section .rodata.tarn_payloads, "a", @progbits
+#define TARN_OBJECT(sym) .type sym, @object
+#define TARN_SIZE(sym) .size sym, . - sym
+#else
+#define TARN_SECTION .section .rdata, "dr"
+#define TARN_OBJECT(sym)
+#define TARN_SIZE(sym)
+#endif
+
+#define TARN_PAYLOAD(name)                                        \
+  TARN_SECTION;                                                   \
+  .globl TARN_SYM(name);                                          \
+  .balign 16;                                                     \
+  TARN_OBJECT(TARN_SYM(name));                                    \
+  TARN_SYM(name) :;                                               \
+  .incbin TARN_STR(name.bin);                                     \
+  1 :;                                                            \
+  TARN_SIZE(TARN_SYM(name));                                      \
+  .globl TARN_SYM(TARN_CAT(name, _size));                         \
+  .balign 4;                                                      \
+  TARN_OBJECT(TARN_SYM(TARN_CAT(name, _size)));                   \
+  TARN_SYM(TARN_CAT(name, _size)) :;                              \
+  .long 1b - TARN_SYM(name);                                      \
+  TARN_SIZE(TARN_SYM(TARN_CAT(name, _size)))
+
+TARN_PAYLOAD(flashImage150)
+TARN_PAYLOAD(flashImage100)
+TARN_PAYLOAD(flashImage50Pci)
+TARN_PAYLOAD(flashImage50CardBus)
+#if TARN_EMBED_XSVF_STREAMS
+TARN_PAYLOAD(xsvfStreamPci)
+TARN_PAYLOAD(xsvfStreamCardBus)
+#endif
+
+#if defined(__ELF__)
+  .section .note.GNU-stack, "", @progbits
+#endif
