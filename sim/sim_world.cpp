@@ -44,7 +44,7 @@ bool parseCards(const std::string& text, SimWorldSettings& settings, std::string
       error = "TARN_SIM_CARDS: '" + entry + "' is not REVISION[:pci|:cardbus] (0 to 255)";
       return false;
     }
-    SimCardSpec spec;
+    SimCardSetup spec;
     spec.revision = int32_t(revision);
     if (fields.size() == 2) {
       if (fields[1] == "pci") {
@@ -215,7 +215,7 @@ constexpr const char* kStateMagic = "tarn-sim-state 1";
 
 bool isUpToDate(int32_t revision) { return revision >= upToDateRevisionOf(revision); }
 
-FlashImage currentImageFor(const SimCardSpec& spec) {
+FlashImage currentImageFor(const SimCardSetup& spec) {
   return selectFlashImage(spec.revision, spec.interface == CardInterface::CardBus ? 1 : 0);
 }
 
@@ -244,7 +244,7 @@ const char* interfaceName(CardInterface interface) {
 SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
     : settings_(std::move(settings)), clock_(mode), system_(clock_) {
   settings_.cardFaults.resize(settings_.cards.size());
-  for (const SimCardSpec& spec : settings_.cards) factoryRevisions_.push_back(spec.revision);
+  for (const SimCardSetup& spec : settings_.cards) factoryRevisions_.push_back(spec.revision);
   std::vector<std::vector<uint8_t>> saved(settings_.cards.size());
   loadState(saved);
   if (!settings_.tracePath.empty()) {
@@ -267,7 +267,7 @@ void SimWorld::powerUp(std::vector<std::vector<uint8_t>>& saved) {
   cards_.assign(settings_.cards.size(), CardParts{});
   std::vector<std::unique_ptr<SimNorFlash>> flashes(settings_.cards.size());
   for (size_t i = 0; i < settings_.cards.size(); ++i) {
-    SimCardSpec& spec = settings_.cards[i];
+    SimCardSetup& spec = settings_.cards[i];
     cards_[i].factoryRevision = spec.revision;
     if (spec.revision < 50) continue;
     SimFlashTiming timing;

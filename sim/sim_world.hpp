@@ -38,7 +38,7 @@ struct SimCardFaults {
 
 struct SimWorldSettings {
   DriverFamily family = DriverFamily::Nt;
-  std::vector<SimCardSpec> cards;
+  std::vector<SimCardSetup> cards;
   SimDriverFaults driverFaults;
   std::vector<SimCardFaults> cardFaults;  // one per card
   uint32_t eraseMs = 1000;
