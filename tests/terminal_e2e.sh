@@ -45,6 +45,19 @@ wait_for_revision() {
 shows() { grep -qF -- "$1" "$work/screen" || fail "'$1' not on the screen"; }
 absent() { ! grep -qF -- "$1" "$work/screen" || fail "'$1' should not be on the screen"; }
 keys() { tmux_ send-keys -t tool "$@"; }
+# click_on TEXT: a left click (press and release, xterm encoding) on the first
+# character of TEXT where it first shows on the screen.
+click_on() {
+  local at line column
+  at=$(grep -nF -- "$1" "$work/screen" | head -n 1) || fail "'$1' not on the screen to click"
+  line=$((${at%%:*} - 1))
+  column=$(($(awk -v n=$((line + 1)) -v t="$1" 'NR == n { print index($0, t) }' "$work/screen") - 1))
+  local x y
+  x=$(printf "\\$(printf '%03o' $((33 + column)))")
+  y=$(printf "\\$(printf '%03o' $((33 + line)))")
+  tmux_ send-keys -t tool -l $'\e[M '"$x$y"
+  tmux_ send-keys -t tool -l $'\e[M#'"$x$y"
+}
 
 start_tool() {
   rm -f "$work/exit"
@@ -76,6 +89,22 @@ shows "Interface"
 shows "( ) PCI"
 shows "( ) CardBus"
 shows "Update"
+
+# --- the mouse checks a radio button; an arrow moves within the group
+click_on "CardBus"
+wait_for "(*) CardBus" 5
+shows "( ) PCI"
+keys Up
+wait_for "(*) PCI" 5
+shows "( ) CardBus"
+
+# --- a terminal too small for the page shows a note; enlarged, the page is back
+tmux_ resize-window -t tool -x 40 -y 10
+wait_for "too small" 5
+absent "Hardware Revision"
+tmux_ resize-window -t tool -x 80 -y 24
+wait_for "Hardware Revision" 5
+shows "(*) PCI"
 
 # --- card 2: revision 100 needs no interface choice
 keys Right

@@ -108,10 +108,20 @@ void TerminalInterface::drawTooSmall() {
                 "%d x %d. Please enlarge it%s.",
                 kMinColumns, kMinLines, COLS, LINES,
                 boxText_ != nullptr ? " to see the message" : ", or press Esc to close");
+  // Wrapped at word boundaries to whatever width there is.
   const int width = COLS > 0 ? COLS : 1;
-  const int length = int(std::strlen(note));
-  for (int start = 0, line = 0; start < length && line < LINES; start += width, ++line)
-    mvaddnstr(line, 0, note + start, width);
+  const char* p = note;
+  for (int line = 0; *p != '\0' && line < LINES; ++line) {
+    int length = int(std::strlen(p));
+    if (length > width) {
+      length = width;
+      while (length > 0 && p[length] != ' ') --length;
+      if (length == 0) length = width;
+    }
+    mvaddnstr(line, 0, p, length);
+    p += length;
+    while (*p == ' ') ++p;
+  }
 }
 
 void TerminalInterface::drawSheet(int top, int left) {
