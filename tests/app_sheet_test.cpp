@@ -376,6 +376,35 @@ TEST(SimulatedCards, AnUpdatedCardReportsItsFamilysCurrentRevisionAfterARestart)
   std::remove(path);
 }
 
+TEST(SimulatedCards, TheTraceRecordsTheUpdateWhileThePageStillGetsItsProgress) {
+  char path[] = "/tmp/tarn-sim-trace-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    Session run({{"TARN_SIM_CARDS", "150"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_TRACE", path}},
+                {pressAction(), closeAction(), dismissAction()});
+    run.tool.progress = run.world.progress(&run.tool.page);
+    run.start();
+    EXPECT_EQ(run.lastStatus(0), "Success");
+    EXPECT_EQ(run.status(0).at(1), "Erasing sector 0...");
+  }
+  std::FILE* file = std::fopen(path, "r");
+  ASSERT_NE(file, nullptr);
+  std::string trace;
+  char line[256];
+  while (std::fgets(line, sizeof line, file) != nullptr) trace += line;
+  std::fclose(file);
+  std::remove(path);
+  const size_t erase = trace.find("T Erasing sector 0...\nP 0\n");
+  const size_t write = trace.find("\nW 0030 ");
+  const size_t done = trace.find("T Programming... 100 %\nP 100\n");
+  ASSERT_NE(erase, std::string::npos);
+  ASSERT_NE(write, std::string::npos);
+  ASSERT_NE(done, std::string::npos);
+  EXPECT_LT(erase, done);
+}
+
 TEST(SimulatedCards, SettingsThatCannotBeUnderstoodAreRefused) {
   for (const auto& bad :
        std::vector<std::pair<std::string, std::string>>{{"TARN_SIM_CARDS", "60:usb"},
