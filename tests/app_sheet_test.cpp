@@ -382,8 +382,8 @@ TEST(SimulatedCards, TheTraceRecordsTheUpdateWhileThePageStillGetsItsProgress) {
   ASSERT_GE(fd, 0);
   close(fd);
   {
-    Session run({{"TARN_SIM_CARDS", "150"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_TRACE", path}},
-                {pressAction(), closeAction(), dismissAction()});
+    Session run({{"TARN_SIM_CARDS", "60"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_TRACE", path}},
+                {checkAction(1010), pressAction(), closeAction(), dismissAction()});
     run.tool.progress = run.world.progress(&run.tool.page);
     run.start();
     EXPECT_EQ(run.lastStatus(0), "Success");
