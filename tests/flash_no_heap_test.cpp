@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include "flash/flash_image.hpp"
+#include "sim/flash_rig.hpp"
+#include "tests/flash_test_support.hpp"
+#include "tests/heap_counter.hpp"
+
+namespace tarn {
+namespace {
+
+// Counts the page's calls without keeping the texts on the heap.
+class CountingProgress final : public ProgressTarget {
+ public:
+  void setStatusText(const char*) override { ++texts; }
+  void setProgressPosition(int) override { ++positions; }
+  int texts = 0;
+  int positions = 0;
+};
+
+TEST(ProgramFlashImage, MakesNoHeapAllocation) {
+  const uint64_t countedAtStart = test::heapAllocations();
+  sim::FlashRig rig;  // realistic timing: erase attempts, busy polls, data polling
+  // The rig's flash lives on the heap: the counter really counts in this binary.
+  ASSERT_GT(test::heapAllocations(), countedAtStart);
+  testing::QuietSystem system(&rig.clock);
+  rig.bus.system = &system;
+  CountingProgress progress;
+  const uint64_t before = test::heapAllocations();
+  const int result = programFlashImage(rig.bus, &progress, 120, 0);
+  const uint64_t after = test::heapAllocations();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(after - before, 0u);
+  EXPECT_EQ(progress.texts, 2 * (3 + 168));
+  EXPECT_EQ(system.debugLines, 6u);
+  EXPECT_EQ(rig.violations(), 0u);
+}
+
+}  // namespace
+}  // namespace tarn

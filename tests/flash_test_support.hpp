@@ -1,0 +1,86 @@
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card/registers.hpp"
+#include "platform/progress.hpp"
+#include "platform/register_window.hpp"
+#include "platform/system_services.hpp"
+#include "sim/clock.hpp"
+
+namespace tarn::testing {
+
+// A flash image of any size shaped like the real ones: the header of dummy
+// word and sync word, noise, and 16 zero bytes at the end.
+inline std::vector<uint8_t> makeTestImage(uint32_t size, uint32_t seed) {
+  std::vector<uint8_t> image(size);
+  for (auto& byte : image) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = uint8_t(seed >> 24);
+  }
+  static const uint8_t header[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66,
+                                     0x0C, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0xE0};
+  std::memcpy(image.data(), header, 16);
+  std::memset(image.data() + size - 16, 0, 16);
+  return image;
+}
+
+// Every status text and position, in order.
+class RecordingProgress final : public ProgressTarget {
+ public:
+  void setStatusText(const char* text) override { events.push_back(std::string("T ") + text); }
+  void setProgressPosition(int percent) override {
+    events.push_back("P " + std::to_string(percent));
+  }
+  std::vector<std::string> events;
+};
+
+// Sleeps and the debugger output, kept without touching the heap. With a
+// clock, the sleeps pass on it.
+class QuietSystem final : public SystemServices {
+ public:
+  explicit QuietSystem(sim::SimClock* clock = nullptr) : clock_(clock) {}
+  void sleep(uint32_t milliseconds) override {
+    ++sleeps;
+    sleptMs += milliseconds;
+    if (clock_ != nullptr) clock_->sleepMs(milliseconds);
+  }
+  void outputDebugString(const char* text) override {
+    ++debugLines;
+    std::strncpy(lastDebug, text, sizeof lastDebug - 1);
+  }
+  uint64_t sleeps = 0;
+  uint64_t sleptMs = 0;
+  uint64_t debugLines = 0;
+  char lastDebug[128] = {};
+
+ private:
+  sim::SimClock* clock_;
+};
+
+// Passes every access on and keeps what the flash access register was asked
+// for: the write cycles and the addresses of read requests.
+class FlashAccessLog final : public RegisterWindow {
+ public:
+  explicit FlashAccessLog(RegisterWindow& inner) : inner_(inner) {}
+  uint32_t read32(uint32_t offset) override { return inner_.read32(offset); }
+  void write32(uint32_t offset, uint32_t value) override {
+    if (offset == kFlashAccessRegister) {
+      if (value & 0x80000000u) {
+        cycles.push_back(value);
+      } else {
+        readAddresses.push_back(value >> 8);
+      }
+    }
+    inner_.write32(offset, value);
+  }
+  std::vector<uint32_t> cycles;         // raw register values
+  std::vector<uint32_t> readAddresses;  // flash addresses
+
+ private:
+  RegisterWindow& inner_;
+};
+
+}  // namespace tarn::testing
