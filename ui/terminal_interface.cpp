@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tarn::ui {
@@ -59,13 +60,19 @@ constexpr int kMaxReadErrors = 100;
 }  // namespace
 
 TerminalInterface::~TerminalInterface() {
-  if (started_) endwin();
+  if (started_) {
+    endwin();
+    delscreen(static_cast<SCREEN*>(screen_));
+  }
 }
 
-void TerminalInterface::start() {
-  if (started_) return;
+bool TerminalInterface::start() {
+  if (started_) return true;
   std::setlocale(LC_CTYPE, "");
-  initscr();
+  // newterm rather than initscr: a terminal that cannot be driven is
+  // reported here instead of ending the program.
+  screen_ = newterm(nullptr, stdout, stdin);
+  if (screen_ == nullptr) return false;
   started_ = true;
   cbreak();
   noecho();
@@ -75,6 +82,7 @@ void TerminalInterface::start() {
   set_escdelay(25);
   mousemask(BUTTON1_PRESSED | BUTTON1_CLICKED, nullptr);
   mouseinterval(0);
+  return true;
 }
 
 bool TerminalInterface::screenTooSmall() const { return COLS < kMinColumns || LINES < kMinLines; }
@@ -364,7 +372,11 @@ bool TerminalInterface::handleSheetKey(int key) {
 }
 
 intptr_t TerminalInterface::propertySheet(const PropSheetHeader& header, void* context) {
-  start();
+  if (!start()) {
+    std::fprintf(stderr, "%s: this terminal cannot show the card sheet (TERM=%s)\n",
+                 header.pszCaption != nullptr ? header.pszCaption : "", std::getenv("TERM"));
+    return 0;
+  }
   openSheet(sheet_, header, context);
   focus_ = Target::UpdateButton;
   draw();
@@ -414,7 +426,11 @@ intptr_t TerminalInterface::getWindowLong(PageWindow window, int index) {
 }
 
 int TerminalInterface::messageBox(PageWindow, const char* text, const char* caption, uint32_t) {
-  start();
+  if (!start()) {
+    std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "",
+                 text != nullptr ? text : "");
+    return 1;  // IDOK
+  }
   boxText_ = text != nullptr ? text : "";
   boxCaption_ = caption != nullptr ? caption : "";
   int errors = 0;

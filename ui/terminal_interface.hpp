@@ -48,7 +48,7 @@ class TerminalInterface final : public UserInterface {
     int tab = 0;
   };
 
-  void start();
+  bool start();
   void draw();
   void drawSheet(int top, int left);
   void drawPage(const PageState& page, int top, int left);
@@ -63,6 +63,7 @@ class TerminalInterface final : public UserInterface {
   bool screenTooSmall() const;
 
   bool started_ = false;
+  void* screen_ = nullptr;  // the SCREEN of ncurses
   SheetState sheet_;
   Target focus_ = Target::UpdateButton;
   const char* boxText_ = nullptr;
