@@ -1,0 +1,39 @@
+#pragma once
+// Reading an XSVF file for the tarn-sim subcommands that take one.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace tarn::tools {
+
+inline constexpr size_t kXsvfFileLimit = 16u * 1024 * 1024;
+
+// The whole file, refused when it cannot be read or is above 16 MiB.
+inline bool readXsvfFile(const char* path, std::vector<uint8_t>& bytes, std::string& error) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    error = std::string("cannot open ") + path;
+    return false;
+  }
+  bytes.clear();
+  uint8_t chunk[65536];
+  size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    if (bytes.size() + got > kXsvfFileLimit) {
+      std::fclose(file);
+      error = std::string(path) + " is larger than 16 MiB";
+      return false;
+    }
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    error = std::string("cannot read ") + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tarn::tools
