@@ -112,6 +112,11 @@ bool parseFaults(const std::string& text, SimWorldSettings& settings, std::strin
                (c == 0 || c == 1)) {
       settings.cardFaults[card].flash.stuckBits.push_back(
           SimFlashFaults::StuckBit{uint32_t(a), uint8_t(b), uint8_t(c)});
+    } else if (name == "chain-erase" && args.size() == 1 && cardNumber(args[0], settings, card)) {
+      settings.cardFaults[card].chain.eraseNeverCompletes = true;
+    } else if (name == "chain-stuck" && args.size() == 2 && cardNumber(args[0], settings, card) &&
+               parseNumber(args[1], a) && a >= 0 && a < int64_t(StandInDevice::kArrayBytes) * 8) {
+      settings.cardFaults[card].chain.stuckBit = a;
     } else {
       ok = false;
     }
@@ -227,6 +232,18 @@ std::vector<uint8_t> olderImage(FlashImage current) {
   return bytes;
 }
 
+// What the configuration memory of a chain card holds when it leaves the
+// factory: some earlier firmware, the same for every card of a revision.
+std::vector<uint8_t> factoryDeviceContent(const SimCardSetup& card) {
+  std::vector<uint8_t> bytes(StandInDevice::kArrayBytes);
+  uint32_t value = 0x9E3779B9u ^ uint32_t(card.revision);
+  for (uint8_t& byte : bytes) {
+    value = value * 1664525u + 1013904223u;
+    byte = uint8_t(value >> 24);
+  }
+  return bytes;
+}
+
 bool bankHolds(const SimNorFlash& flash, uint32_t bank, FlashImage image) {
   const uint32_t base = bank << 18;
   for (int32_t k = 0; k < image.size; ++k) {
@@ -245,7 +262,7 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
     : settings_(std::move(settings)), clock_(mode), system_(clock_) {
   settings_.cardFaults.resize(settings_.cards.size());
   for (const SimCardSetup& spec : settings_.cards) factoryRevisions_.push_back(spec.revision);
-  std::vector<std::vector<uint8_t>> saved(settings_.cards.size());
+  std::vector<SavedCard> saved(settings_.cards.size());
   loadState(saved);
   if (!settings_.tracePath.empty()) {
     traceFile_ = std::fopen(settings_.tracePath.c_str(), "w");
@@ -263,36 +280,65 @@ SimWorld::~SimWorld() {
   if (traceFile_ != nullptr) std::fclose(traceFile_);
 }
 
-void SimWorld::powerUp(std::vector<std::vector<uint8_t>>& saved) {
+std::unique_ptr<SimNorFlash> SimWorld::powerUpFlash(SimCardSetup& card, const SimCardFaults& faults,
+                                                    const SavedCard& saved) {
+  SimFlashTiming timing;
+  timing.eraseNs = uint64_t(settings_.eraseMs) * 1000000u;
+  auto flash = std::make_unique<SimNorFlash>(timing, faults.flash);
+  const FlashImage current = currentImageFor(card);
+  if (saved.kind == "flash" && saved.bytes.size() == SimNorFlash::kSize) {
+    flash->load(0, saved.bytes.data(), SimNorFlash::kSize);
+  } else if (isUpToDate(card.revision)) {
+    flash->loadMarkedImage(0, current.data, uint32_t(current.size));
+    flash->loadMarkedImage(1, current.data, uint32_t(current.size));
+  } else {
+    const std::vector<uint8_t> older = olderImage(current);
+    flash->loadMarkedImage(0, older.data(), uint32_t(older.size()));
+    flash->loadMarkedImage(1, older.data(), uint32_t(older.size()));
+  }
+  // The card reports the revision of the firmware it configured itself from.
+  const PowerUpSource source = flash->powerUpSource();
+  if (source != PowerUpSource::None &&
+      bankHolds(*flash, source == PowerUpSource::Bank0 ? 0 : 1, current) &&
+      !isUpToDate(card.revision)) {
+    card.revision = upToDateRevisionOf(card.revision);
+  }
+  return flash;
+}
+
+std::unique_ptr<StandInDevice> SimWorld::powerUpDevice(SimCardSetup& card,
+                                                       const SimCardFaults& faults,
+                                                       const SavedCard& saved) {
+  auto device = std::make_unique<StandInDevice>(faults.chain);
+  const std::vector<uint8_t> factory = factoryDeviceContent(card);
+  if (saved.kind == "device" && saved.bytes.size() == StandInDevice::kArrayBytes + 1) {
+    device->preload(std::vector<uint8_t>(saved.bytes.begin(), saved.bytes.end() - 1),
+                    saved.bytes.back() != 0);
+  } else {
+    device->preload(factory, true);
+  }
+  // The card starts from the device only when its content is complete (the
+  // done flag, set last by an update); content other than what it left the
+  // factory with is the firmware an update put there.
+  if (device->doneFlag() && device->array() != factory && !isUpToDate(card.revision))
+    card.revision = upToDateRevisionOf(card.revision);
+  return device;
+}
+
+void SimWorld::powerUp(std::vector<SavedCard>& saved) {
   cards_.assign(settings_.cards.size(), CardParts{});
   std::vector<std::unique_ptr<SimNorFlash>> flashes(settings_.cards.size());
+  std::vector<std::unique_ptr<StandInDevice>> devices(settings_.cards.size());
   for (size_t i = 0; i < settings_.cards.size(); ++i) {
-    SimCardSetup& spec = settings_.cards[i];
-    cards_[i].factoryRevision = spec.revision;
-    if (spec.revision < 50) continue;
-    SimFlashTiming timing;
-    timing.eraseNs = uint64_t(settings_.eraseMs) * 1000000u;
-    auto flash = std::make_unique<SimNorFlash>(timing, settings_.cardFaults[i].flash);
-    const FlashImage current = currentImageFor(spec);
-    if (saved[i].size() == SimNorFlash::kSize) {
-      flash->load(0, saved[i].data(), SimNorFlash::kSize);
-    } else if (isUpToDate(spec.revision)) {
-      flash->loadMarkedImage(0, current.data, uint32_t(current.size));
-      flash->loadMarkedImage(1, current.data, uint32_t(current.size));
+    SimCardSetup& card = settings_.cards[i];
+    cards_[i].factoryRevision = card.revision;
+    if (card.revision < 50) {
+      devices[i] = powerUpDevice(card, settings_.cardFaults[i], saved[i]);
+      cards_[i].device = devices[i].get();
     } else {
-      const std::vector<uint8_t> older = olderImage(current);
-      flash->loadMarkedImage(0, older.data(), uint32_t(older.size()));
-      flash->loadMarkedImage(1, older.data(), uint32_t(older.size()));
+      flashes[i] = powerUpFlash(card, settings_.cardFaults[i], saved[i]);
+      cards_[i].flash = flashes[i].get();
     }
-    // The card reports the revision of the firmware it configured itself from.
-    const PowerUpSource source = flash->powerUpSource();
-    if (source != PowerUpSource::None &&
-        bankHolds(*flash, source == PowerUpSource::Bank0 ? 0 : 1, current) &&
-        !isUpToDate(spec.revision)) {
-      spec.revision = upToDateRevisionOf(spec.revision);
-    }
-    cards_[i].flash = flash.get();
-    flashes[i] = std::move(flash);
   }
 
   SimDriverConfig config;
@@ -300,8 +346,9 @@ void SimWorld::powerUp(std::vector<std::vector<uint8_t>>& saved) {
   config.cards = settings_.cards;
   config.faults = settings_.driverFaults;
   driver_ = std::make_unique<SimDriver>(clock_, config);
-  for (size_t i = 0; i < flashes.size(); ++i) {
+  for (size_t i = 0; i < settings_.cards.size(); ++i) {
     if (flashes[i]) driver_->card(int(i)).attachFlash(std::move(flashes[i]));
+    if (devices[i]) driver_->card(int(i)).attachJtag(std::move(devices[i]));
   }
   driverWrapper_ = std::make_unique<Driver>(*this, *driver_, trace_.get());
 }
@@ -321,7 +368,7 @@ ProgressTarget* SimWorld::progress(ProgressTarget* page) {
 
 void SimWorld::updateReleased() { save(); }
 
-bool SimWorld::loadState(std::vector<std::vector<uint8_t>>& saved) {
+bool SimWorld::loadState(std::vector<SavedCard>& saved) {
   if (settings_.statePath.empty()) return true;
   std::FILE* file = std::fopen(settings_.statePath.c_str(), "rb");
   if (file == nullptr) return true;  // the first run: factory contents
@@ -345,14 +392,13 @@ bool SimWorld::loadState(std::vector<std::vector<uint8_t>>& saved) {
     }
     // Contents belong to the card only when it is still the same card.
     if (index < settings_.cards.size() && factoryRevisions_[index] == revision &&
-        std::strcmp(interface, interfaceName(settings_.cards[index].interface)) == 0 &&
-        std::strcmp(kind, "flash") == 0) {
-      saved[index] = std::move(bytes);
+        std::strcmp(interface, interfaceName(settings_.cards[index].interface)) == 0) {
+      saved[index] = SavedCard{kind, std::move(bytes)};
     }
   }
   std::fclose(file);
   if (!ok) {
-    for (auto& bytes : saved) bytes.clear();
+    for (SavedCard& card : saved) card = SavedCard{};
   }
   return ok;
 }
@@ -366,12 +412,23 @@ bool SimWorld::save(std::string* error) {
     return false;
   }
   bool ok = std::fprintf(file, "%s\n", kStateMagic) > 0;
-  std::vector<uint8_t> bytes(SimNorFlash::kSize);
+  std::vector<uint8_t> bytes;
   for (size_t i = 0; ok && i < cards_.size(); ++i) {
-    if (cards_[i].flash == nullptr) continue;
-    for (uint32_t a = 0; a < SimNorFlash::kSize; ++a) bytes[a] = cards_[i].flash->peek(a);
-    ok = std::fprintf(file, "card %u %d %s flash %u\n", unsigned(i), factoryRevisions_[i],
-                      interfaceName(settings_.cards[i].interface), SimNorFlash::kSize) > 0 &&
+    const char* kind = nullptr;
+    if (cards_[i].flash != nullptr) {
+      kind = "flash";
+      bytes.resize(SimNorFlash::kSize);
+      for (uint32_t a = 0; a < SimNorFlash::kSize; ++a) bytes[a] = cards_[i].flash->peek(a);
+    } else if (cards_[i].device != nullptr) {
+      kind = "device";
+      bytes = cards_[i].device->array();
+      bytes.push_back(cards_[i].device->doneFlag() ? 1 : 0);
+    } else {
+      continue;
+    }
+    ok = std::fprintf(file, "card %u %d %s %s %u\n", unsigned(i), factoryRevisions_[i],
+                      interfaceName(settings_.cards[i].interface), kind,
+                      unsigned(bytes.size())) > 0 &&
          std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   }
   ok = std::fclose(file) == 0 && ok;

@@ -10,6 +10,7 @@
 #include "platform/progress.hpp"
 #include "platform/system_services.hpp"
 #include "sim/clock.hpp"
+#include "sim/jtag_chain.hpp"
 #include "sim/sim_driver.hpp"
 #include "sim/sim_flash.hpp"
 #include "sim/sim_system.hpp"
@@ -26,7 +27,8 @@ namespace tarn::sim {
 //   TARN_SIM_FAMILY  "nt" (default) or "older"
 //   TARN_SIM_FAULTS  comma list: nodriver, wrongsignature, count=N, mapfails,
 //                    zeromapping, zerorecord, fail=CODE, erase=CARD:SECTOR,
-//                    program=CARD:ADDRESS, stuck=CARD:ADDRESS:BIT:LEVEL
+//                    program=CARD:ADDRESS, stuck=CARD:ADDRESS:BIT:LEVEL (flash),
+//                    chain-erase=CARD, chain-stuck=CARD:BIT (the JTAG device)
 //                    (CARD counted from 1, as on the tabs)
 //   TARN_SIM_ERASE_MS  time of one sector erase (default 1000)
 //   TARN_SIM_STATE   file that keeps the cards' flash and chain contents
@@ -34,6 +36,7 @@ namespace tarn::sim {
 //   TARN_SIM_TRACE   file that receives the access trace
 struct SimCardFaults {
   SimFlashFaults flash;
+  StandInDeviceFaults chain;
 };
 
 struct SimWorldSettings {
@@ -76,6 +79,8 @@ class SimWorld {
   SimSystem& simSystem() { return system_; }
   // The flash of card i, or null for a card updated through its chain.
   SimNorFlash* flash(int i) { return cards_.at(size_t(i)).flash; }
+  // The programmable device in the chain of card i, or null for a flash card.
+  StandInDevice* device(int i) { return cards_.at(size_t(i)).device; }
   int32_t reportedRevision(int i) const { return settings_.cards.at(size_t(i)).revision; }
   // Writes the state file (when one is named); false with `error` on failure.
   bool save(std::string* error = nullptr);
@@ -86,11 +91,20 @@ class SimWorld {
   struct CardParts {
     int32_t factoryRevision = 0;
     SimNorFlash* flash = nullptr;
+    StandInDevice* device = nullptr;
+  };
+  struct SavedCard {
+    std::string kind;  // "flash" or "device"
+    std::vector<uint8_t> bytes;
   };
   class Driver;
 
-  void powerUp(std::vector<std::vector<uint8_t>>& saved);
-  bool loadState(std::vector<std::vector<uint8_t>>& saved);
+  void powerUp(std::vector<SavedCard>& saved);
+  std::unique_ptr<SimNorFlash> powerUpFlash(SimCardSetup& card, const SimCardFaults& faults,
+                                            const SavedCard& saved);
+  std::unique_ptr<StandInDevice> powerUpDevice(SimCardSetup& card, const SimCardFaults& faults,
+                                               const SavedCard& saved);
+  bool loadState(std::vector<SavedCard>& saved);
 
   SimWorldSettings settings_;
   SimClock clock_;

@@ -305,6 +305,17 @@ TEST(UpdateCommand, ThirtyWithCardBusPlaysTheCardBusStreamToItsEnd) {
   run.expectCleanDriverUse();
 }
 
+TEST(UpdateCommand, AFaultInTheChainEndsInFailed) {
+  Session run({{"TARN_SIM_CARDS", "20:pci"}, {"TARN_SIM_FAULTS", "chain-erase=1"}},
+              {checkAction(1010), pressAction(), closeAction()});
+  run.start();
+  EXPECT_EQ(run.lastStatus(0), "Failed");
+  EXPECT_EQ(run.tool.stream.streamData, selectXsvfStream(0).data);
+  EXPECT_LT(run.tool.stream.readIndex, run.tool.stream.streamSize);
+  EXPECT_TRUE(run.ui.messageBoxTexts().empty());
+  run.expectCleanDriverUse();
+}
+
 TEST(UpdateCommand, ASuccessThenAFailureShowsThePowerOffMessageOnceAtClose) {
   // Card 2's flash will not erase sector 0.
   Session run(
@@ -378,6 +389,29 @@ TEST(SimulatedCards, AnUpdatedCardReportsItsFamilysCurrentRevisionAfterARestart)
     // The card that was not updated still reads as before.
     EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 1).at(0).text, "100\n");
     EXPECT_EQ(second.status(1).at(0), "Not updated");
+  }
+  std::remove(path);
+}
+
+TEST(SimulatedCards, AChainCardUpdatedOnceStartsUpToDate) {
+  char path[] = "/tmp/tarn-sim-state-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::remove(path);
+  const std::map<std::string, std::string> settings = {{"TARN_SIM_CARDS", "14:pci"},
+                                                       {"TARN_SIM_STATE", path}};
+  {
+    Session first(settings, {checkAction(1010), pressAction(), closeAction(), dismissAction()});
+    first.start();
+    EXPECT_EQ(first.status(0).at(0), "Not updated");
+    EXPECT_EQ(first.lastStatus(0), "Success");
+  }
+  {
+    Session second(settings, {closeAction()});
+    second.start();
+    EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "15\n");
+    EXPECT_EQ(second.status(0).at(0), "Up-to-date");
   }
   std::remove(path);
 }
