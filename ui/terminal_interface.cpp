@@ -373,8 +373,10 @@ bool TerminalInterface::handleSheetKey(int key) {
 
 intptr_t TerminalInterface::propertySheet(const PropSheetHeader& header, void* context) {
   if (!start()) {
+    const char* term = std::getenv("TERM");
     std::fprintf(stderr, "%s: this terminal cannot show the card sheet (TERM=%s)\n",
-                 header.pszCaption != nullptr ? header.pszCaption : "", std::getenv("TERM"));
+                 header.pszCaption != nullptr ? header.pszCaption : "",
+                 term != nullptr ? term : "");
     return 0;
   }
   openSheet(sheet_, header, context);
