@@ -44,19 +44,19 @@ bool parseCards(const std::string& text, SimWorldSettings& settings, std::string
       error = "TARN_SIM_CARDS: '" + entry + "' is not REVISION[:pci|:cardbus] (0 to 255)";
       return false;
     }
-    SimCardSetup spec;
-    spec.revision = int32_t(revision);
+    SimCardSetup setup;
+    setup.revision = int32_t(revision);
     if (fields.size() == 2) {
       if (fields[1] == "pci") {
-        spec.interface = CardInterface::Pci;
+        setup.interface = CardInterface::Pci;
       } else if (fields[1] == "cardbus") {
-        spec.interface = CardInterface::CardBus;
+        setup.interface = CardInterface::CardBus;
       } else {
         error = "TARN_SIM_CARDS: interface '" + fields[1] + "' is neither pci nor cardbus";
         return false;
       }
     }
-    settings.cards.push_back(spec);
+    settings.cards.push_back(setup);
   }
   if (settings.cards.empty() || settings.cards.size() > 6) {
     error = "TARN_SIM_CARDS: 1 to 6 cards (use TARN_SIM_FAULTS=count=N to report another number)";
@@ -220,8 +220,8 @@ constexpr const char* kStateMagic = "tarn-sim-state 1";
 
 bool isUpToDate(int32_t revision) { return revision >= upToDateRevisionOf(revision); }
 
-FlashImage currentImageFor(const SimCardSetup& spec) {
-  return selectFlashImage(spec.revision, spec.interface == CardInterface::CardBus ? 1 : 0);
+FlashImage currentImageFor(const SimCardSetup& setup) {
+  return selectFlashImage(setup.revision, setup.interface == CardInterface::CardBus ? 1 : 0);
 }
 
 // The firmware a card left the factory with before the current one: the
@@ -261,7 +261,7 @@ const char* interfaceName(CardInterface interface) {
 SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
     : settings_(std::move(settings)), clock_(mode), system_(clock_) {
   settings_.cardFaults.resize(settings_.cards.size());
-  for (const SimCardSetup& spec : settings_.cards) factoryRevisions_.push_back(spec.revision);
+  for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
   std::vector<SavedCard> saved(settings_.cards.size());
   loadState(saved);
   if (!settings_.tracePath.empty()) {
