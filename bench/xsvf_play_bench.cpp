@@ -10,12 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "card/registers.hpp"
 #include "payloads/payloads.hpp"
 #include "sim/clock.hpp"
+#include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
+#include "sim/sim_system.hpp"
 #include "sim/xsvf_writer.hpp"
 #include "xsvf/player.hpp"
 
@@ -113,17 +116,6 @@ class RecordingWindow final : public RegisterWindow {
   RegisterWindow& card_;
 };
 
-// TDO follows the TDI of the last port write, so the generated stream's
-// compares pass.
-class LoopbackChain final : public sim::SimJtagPort {
- public:
-  void portWrite(uint32_t value, uint64_t) override { tdi_ = (value & 4u) != 0; }
-  uint32_t status(uint64_t) override { return tdi_ ? kTdoBit : 0u; }
-
- private:
-  bool tdi_ = false;
-};
-
 // Answers reads from the recording and only counts writes.
 class ReplayWindow : public RegisterWindow {
  public:
@@ -161,15 +153,20 @@ const Recording& recording() {
   static const Recording r = [] {
     Recording rec;
     // The embedded PCI stream when this build has it, else one of its shape.
+    // The embedded PCI stream on the stand-in device when this build has it;
+    // else a stream of its shape on a chain whose TDO echoes TDI.
     const PayloadEntry* pci = findPayload("xsvfStreamPci");
     rec.stream = pci != nullptr ? std::vector<uint8_t>(pci->data, pci->data + pci->size)
                                 : standInLikeStream();
+    std::string error;
+    std::unique_ptr<sim::JtagChain> chain =
+        sim::makeJtagChain(pci != nullptr ? "device" : "delay:0", &error);
     sim::SimClock clock;
     sim::SimCard card(clock);
-    card.attachJtag(std::make_unique<LoopbackChain>());
+    card.attachJtag(std::move(chain));
     card.beginSession();
     RecordingWindow window(card);
-    NullSystem system;
+    sim::SimSystem system(clock);  // the device counts its timed steps on this clock
     JtagPort port{8, &window, &system, nullptr};
     XsvfStream stream{rec.stream.data(), int32_t(rec.stream.size()), 0, 0, nullptr};
     const XsvfError result = playXsvf(port, stream, 0, stdout);

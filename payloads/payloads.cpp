@@ -72,4 +72,11 @@ FlashImage selectFlashImage(int32_t hardwareRevision, int32_t isCardBus) {
   return flashImage(tarn_payload_flashImage100, kFlashImage100Size);
 }
 
+#if TARN_EMBED_XSVF_STREAMS
+XsvfPayload selectXsvfStream(int32_t isCardBus) {
+  return isCardBus != 0 ? XsvfPayload{tarn_payload_xsvfStreamCardBus, kXsvfStreamSize}
+                        : XsvfPayload{tarn_payload_xsvfStreamPci, kXsvfStreamSize};
+}
+#endif
+
 }  // namespace tarn

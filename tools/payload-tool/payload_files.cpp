@@ -8,6 +8,7 @@
 #include "payloads/stand_in_mark.hpp"
 #include "tools/common/xsvf_walk.hpp"
 #include "tools/payload-tool/flash_image_generator.hpp"
+#include "tools/payload-tool/xsvf_standin.hpp"
 
 namespace tarn::tools {
 namespace {
@@ -44,7 +45,8 @@ const StandInGenerator kGenerators[] = {
     {"flashImage100", makeStandInFlashImage100},
     {"flashImage50Pci", makeStandInFlashImage50Pci},
     {"flashImage50CardBus", makeStandInFlashImage50CardBus},
-    // The XSVF stand-ins join here: {"xsvfStreamPci", ...}, {"xsvfStreamCardBus", ...}.
+    {"xsvfStreamPci", makeXsvfStandInPci},
+    {"xsvfStreamCardBus", makeXsvfStandInCardBus},
 };
 
 }  // namespace

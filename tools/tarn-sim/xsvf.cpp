@@ -8,6 +8,7 @@
 
 #include "payloads/payloads.hpp"
 #include "sim/clock.hpp"
+#include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/trace.hpp"
@@ -30,6 +31,8 @@ constexpr const char* kHelp =
     "      tdo:0, tdo:1       TDO held low or high\n"
     "      delay:N            TDO is the TDI shifted in N clocks earlier\n"
     "      device             the stand-in programmable device\n"
+    "      device:FAULTS      the same with faults, comma-separated: erase-fails (no erase\n"
+    "                         ever completes), stuck-bit=N (array bit N never programs)\n"
     "  --trace FILE           write every register access, sleep and progress report\n"
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
     "unreadable file.";
@@ -37,28 +40,6 @@ constexpr const char* kHelp =
 int usage() {
   std::fprintf(stderr, "usage: tarn-sim %s\n", kUsage);
   return kExitUsage;
-}
-
-// TDO held at one level: all the chain there is before a model is chosen.
-class ConstantTdo final : public sim::SimJtagPort {
- public:
-  explicit ConstantTdo(bool high) : high_(high) {}
-  void portWrite(uint32_t, uint64_t) override {}
-  uint32_t status(uint64_t) override { return high_ ? 0x10000000u : 0u; }
-
- private:
-  bool high_;
-};
-
-std::unique_ptr<sim::SimJtagPort> makeChain(const std::string& model, std::string& error) {
-  if (model == "tdo:0") return std::make_unique<ConstantTdo>(false);
-  if (model == "tdo:1") return std::make_unique<ConstantTdo>(true);
-  if (model == "device" || model.rfind("delay:", 0) == 0) {
-    error = "chain model '" + model + "' is not in this build";
-    return nullptr;
-  }
-  error = "unknown chain model '" + model + "' (tdo:0, tdo:1, delay:N, device)";
-  return nullptr;
 }
 
 int runXsvf(int argc, char** argv) {
@@ -113,7 +94,7 @@ int runXsvf(int argc, char** argv) {
   }
 
   std::string chainError;
-  std::unique_ptr<sim::SimJtagPort> chain = makeChain(chainModel, chainError);
+  std::unique_ptr<sim::JtagChain> chain = sim::makeJtagChain(chainModel, &chainError);
   if (chain == nullptr) {
     std::fprintf(stderr, "tarn-sim xsvf: %s\n", chainError.c_str());
     return kExitUsage;
@@ -130,6 +111,7 @@ int runXsvf(int argc, char** argv) {
 
   sim::SimClock clock;
   sim::SimCard card(clock);
+  const auto* device = dynamic_cast<const sim::StandInDevice*>(chain.get());
   card.attachJtag(std::move(chain));
   card.beginSession();
   sim::SimSystem system(clock);
@@ -154,6 +136,12 @@ int runXsvf(int argc, char** argv) {
                "tarn-sim xsvf: %d of %d bytes read, %llu register accesses, %.6f s virtual time\n",
                stream.readIndex, size, static_cast<unsigned long long>(card.accessCount()),
                double(clock.nowNs()) / 1e9);
+  if (device != nullptr) {
+    std::fprintf(stderr, "tarn-sim xsvf: the card %s (array digest %016llx)\n",
+                 device->started() ? "started from the device" : "did not start",
+                 static_cast<unsigned long long>(
+                     sim::fnv1a64(device->array().data(), device->array().size())));
+  }
   int status = result == 0 ? kExitOk : kExitFailed;
   if (card.violationCount() != 0) {
     std::fprintf(stderr, "tarn-sim xsvf: %llu access-protocol violations, first: %s\n",

@@ -1,0 +1,440 @@
+#include "sim/sim_world.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "card/driver.hpp"
+#include "payloads/payloads.hpp"
+
+namespace tarn::sim {
+
+// ---------------------------------------------------------------- settings
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool parseNumber(const std::string& text, int64_t& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long parsed = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || end == nullptr || *end != '\0') return false;
+  value = parsed;
+  return true;
+}
+
+bool parseCards(const std::string& text, SimWorldSettings& settings, std::string& error) {
+  settings.cards.clear();
+  for (const std::string& entry : split(text, ',')) {
+    const std::vector<std::string> fields = split(entry, ':');
+    int64_t revision = 0;
+    if (fields.size() > 2 || !parseNumber(fields[0], revision) || revision < 0 || revision > 255) {
+      error = "TARN_SIM_CARDS: '" + entry + "' is not REVISION[:pci|:cardbus] (0 to 255)";
+      return false;
+    }
+    SimCardSetup setup;
+    setup.revision = int32_t(revision);
+    if (fields.size() == 2) {
+      if (fields[1] == "pci") {
+        setup.interface = CardInterface::Pci;
+      } else if (fields[1] == "cardbus") {
+        setup.interface = CardInterface::CardBus;
+      } else {
+        error = "TARN_SIM_CARDS: interface '" + fields[1] + "' is neither pci nor cardbus";
+        return false;
+      }
+    }
+    settings.cards.push_back(setup);
+  }
+  if (settings.cards.empty() || settings.cards.size() > 6) {
+    error = "TARN_SIM_CARDS: 1 to 6 cards (use TARN_SIM_FAULTS=count=N to report another number)";
+    return false;
+  }
+  return true;
+}
+
+bool cardNumber(const std::string& text, const SimWorldSettings& settings, size_t& index) {
+  int64_t number = 0;
+  if (!parseNumber(text, number) || number < 1 || number > int64_t(settings.cards.size()))
+    return false;
+  index = size_t(number - 1);
+  return true;
+}
+
+bool parseFaults(const std::string& text, SimWorldSettings& settings, std::string& error) {
+  for (const std::string& entry : split(text, ',')) {
+    if (entry.empty()) continue;
+    const size_t equals = entry.find('=');
+    const std::string name = entry.substr(0, equals);
+    const std::vector<std::string> args = equals == std::string::npos
+                                              ? std::vector<std::string>{}
+                                              : split(entry.substr(equals + 1), ':');
+    SimDriverFaults& driver = settings.driverFaults;
+    int64_t a = 0, b = 0, c = 0;
+    size_t card = 0;
+    bool ok = true;
+    if (name == "nodriver" && args.empty()) {
+      driver.noDriver = true;
+    } else if (name == "wrongsignature" && args.empty()) {
+      driver.wrongSignature = true;
+    } else if (name == "mapfails" && args.empty()) {
+      driver.mapFails = true;
+    } else if (name == "zeromapping" && args.empty()) {
+      driver.zeroMapping = true;
+    } else if (name == "zerorecord" && args.empty()) {
+      driver.zeroRecord = true;
+    } else if (name == "count" && args.size() == 1 && parseNumber(args[0], a)) {
+      driver.overrideCount = true;
+      driver.reportedCount = int32_t(a);
+    } else if (name == "fail" && args.size() == 1 && parseNumber(args[0], a)) {
+      driver.failingCodes.push_back(uint32_t(a));
+    } else if (name == "erase" && args.size() == 2 && cardNumber(args[0], settings, card) &&
+               parseNumber(args[1], a) && a >= 0 && a < 8) {
+      settings.cardFaults[card].flash.neverEraseSector = int32_t(a);
+    } else if (name == "program" && args.size() == 2 && cardNumber(args[0], settings, card) &&
+               parseNumber(args[1], a) && a >= 0 && a < SimNorFlash::kSize) {
+      settings.cardFaults[card].flash.neverProgramAddress = a;
+    } else if (name == "stuck" && args.size() == 4 && cardNumber(args[0], settings, card) &&
+               parseNumber(args[1], a) && a >= 0 && a < SimNorFlash::kSize &&
+               parseNumber(args[2], b) && b >= 0 && b < 8 && parseNumber(args[3], c) &&
+               (c == 0 || c == 1)) {
+      settings.cardFaults[card].flash.stuckBits.push_back(
+          SimFlashFaults::StuckBit{uint32_t(a), uint8_t(b), uint8_t(c)});
+    } else if (name == "chain-erase" && args.size() == 1 && cardNumber(args[0], settings, card)) {
+      settings.cardFaults[card].chain.eraseNeverCompletes = true;
+    } else if (name == "chain-stuck" && args.size() == 2 && cardNumber(args[0], settings, card) &&
+               parseNumber(args[1], a) && a >= 0 && a < int64_t(StandInDevice::kArrayBytes) * 8) {
+      settings.cardFaults[card].chain.stuckBit = a;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      error = "TARN_SIM_FAULTS: '" + entry + "' is not understood";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parseSimSettings(const SettingLookup& lookup, SimWorldSettings& settings, std::string& error) {
+  settings = SimWorldSettings{};
+  const auto value = [&](const char* name) -> std::string {
+    const char* text = lookup(name);
+    return text != nullptr ? std::string(text) : std::string();
+  };
+  const std::string cards = value("TARN_SIM_CARDS");
+  if (!parseCards(cards.empty() ? kDefaultSimCards : cards, settings, error)) return false;
+  settings.cardFaults.assign(settings.cards.size(), SimCardFaults{});
+
+  const std::string family = value("TARN_SIM_FAMILY");
+  if (family.empty() || family == "nt") {
+    settings.family = DriverFamily::Nt;
+  } else if (family == "older") {
+    settings.family = DriverFamily::Older;
+  } else {
+    error = "TARN_SIM_FAMILY: '" + family + "' is neither nt nor older";
+    return false;
+  }
+  if (!parseFaults(value("TARN_SIM_FAULTS"), settings, error)) return false;
+  const std::string erase = value("TARN_SIM_ERASE_MS");
+  if (!erase.empty()) {
+    int64_t ms = 0;
+    if (!parseNumber(erase, ms) || ms < 0 || ms > 2000) {
+      error = "TARN_SIM_ERASE_MS: '" + erase + "' is not 0 to 2000";
+      return false;
+    }
+    settings.eraseMs = uint32_t(ms);
+  }
+  settings.statePath = value("TARN_SIM_STATE");
+  settings.tracePath = value("TARN_SIM_TRACE");
+  return true;
+}
+
+int32_t upToDateRevisionOf(int32_t revision) {
+  if (revision < 50) return 15;
+  if (revision < 100) return 53;
+  if (revision < 150) return 106;
+  return 152;
+}
+
+// ---------------------------------------------------------------- the driver
+
+// The simulated driver as the updater reaches it: the register windows go
+// through the trace when one is kept, and the release of a window after an
+// update is the moment the cards' state is written down.
+class SimWorld::Driver final : public DriverIo {
+ public:
+  Driver(SimWorld& world, SimDriver& inner, TraceLog* trace)
+      : world_(world), inner_(inner), trace_(trace) {}
+  uint32_t getVersion() override { return inner_.getVersion(); }
+  DriverHandle createFileA(const char* fileName, uint32_t desiredAccess, uint32_t shareMode,
+                           uint32_t creationDisposition, uint32_t flags) override {
+    return inner_.createFileA(fileName, desiredAccess, shareMode, creationDisposition, flags);
+  }
+  int deviceIoControl(DriverHandle device, uint32_t code, const void* input, uint32_t inputSize,
+                      void* output, uint32_t outputSize, uint32_t* bytesReturned) override {
+    const int result =
+        inner_.deviceIoControl(device, code, input, inputSize, output, outputSize, bytesReturned);
+    if (code == UNMAP_REGISTERS) world_.updateReleased();
+    return result;
+  }
+  int closeHandle(DriverHandle handle) override { return inner_.closeHandle(handle); }
+  RegisterWindow* registerWindowAt(uint32_t baseAddress) override {
+    RegisterWindow* window = inner_.registerWindowAt(baseAddress);
+    if (trace_ == nullptr || window == nullptr) return window;
+    auto found = traced_.find(baseAddress);
+    if (found == traced_.end())
+      found = traced_.emplace(baseAddress, std::make_unique<TracingWindow>(*window, *trace_)).first;
+    return found->second.get();
+  }
+  uint16_t readCardRecord16(uint32_t recordAddress, uint32_t byteOffset) override {
+    return inner_.readCardRecord16(recordAddress, byteOffset);
+  }
+
+ private:
+  SimWorld& world_;
+  SimDriver& inner_;
+  TraceLog* trace_;
+  std::map<uint32_t, std::unique_ptr<TracingWindow>> traced_;
+};
+
+// ---------------------------------------------------------------- the world
+
+namespace {
+
+constexpr const char* kStateMagic = "tarn-sim-state 1";
+
+bool isUpToDate(int32_t revision) { return revision >= upToDateRevisionOf(revision); }
+
+FlashImage currentImageFor(const SimCardSetup& setup) {
+  return selectFlashImage(setup.revision, setup.interface == CardInterface::CardBus ? 1 : 0);
+}
+
+// The firmware a card left the factory with before the current one: the
+// current image with a scattering of bytes changed (the header kept).
+std::vector<uint8_t> olderImage(FlashImage current) {
+  std::vector<uint8_t> bytes(current.data, current.data + current.size);
+  for (size_t k = 16; k + 16 < bytes.size(); k += 251) bytes[k] = uint8_t(bytes[k] ^ 0xA5);
+  return bytes;
+}
+
+// What the configuration memory of a chain card holds when it leaves the
+// factory: some earlier firmware, the same for every card of a revision.
+std::vector<uint8_t> factoryDeviceContent(const SimCardSetup& card) {
+  std::vector<uint8_t> bytes(StandInDevice::kArrayBytes);
+  uint32_t value = 0x9E3779B9u ^ uint32_t(card.revision);
+  for (uint8_t& byte : bytes) {
+    value = value * 1664525u + 1013904223u;
+    byte = uint8_t(value >> 24);
+  }
+  return bytes;
+}
+
+bool bankHolds(const SimNorFlash& flash, uint32_t bank, FlashImage image) {
+  const uint32_t base = bank << 18;
+  for (int32_t k = 0; k < image.size; ++k) {
+    if (flash.peek(base + 1 + uint32_t(k)) != image.data[k]) return false;
+  }
+  return true;
+}
+
+const char* interfaceName(CardInterface interface) {
+  return interface == CardInterface::CardBus ? "cardbus" : "pci";
+}
+
+}  // namespace
+
+SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
+    : settings_(std::move(settings)), clock_(mode), system_(clock_) {
+  settings_.cardFaults.resize(settings_.cards.size());
+  for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
+  std::vector<SavedCard> saved(settings_.cards.size());
+  loadState(saved);
+  if (!settings_.tracePath.empty()) {
+    traceFile_ = std::fopen(settings_.tracePath.c_str(), "w");
+    if (traceFile_ != nullptr) {
+      trace_ = std::make_unique<TraceLog>(traceFile_);
+      tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);
+    }
+  }
+  powerUp(saved);
+}
+
+SimWorld::~SimWorld() {
+  save();
+  driverWrapper_.reset();
+  if (traceFile_ != nullptr) std::fclose(traceFile_);
+}
+
+std::unique_ptr<SimNorFlash> SimWorld::powerUpFlash(SimCardSetup& card, const SimCardFaults& faults,
+                                                    const SavedCard& saved) {
+  SimFlashTiming timing;
+  timing.eraseNs = uint64_t(settings_.eraseMs) * 1000000u;
+  auto flash = std::make_unique<SimNorFlash>(timing, faults.flash);
+  const FlashImage current = currentImageFor(card);
+  if (saved.kind == "flash" && saved.bytes.size() == SimNorFlash::kSize) {
+    flash->load(0, saved.bytes.data(), SimNorFlash::kSize);
+  } else if (isUpToDate(card.revision)) {
+    flash->loadMarkedImage(0, current.data, uint32_t(current.size));
+    flash->loadMarkedImage(1, current.data, uint32_t(current.size));
+  } else {
+    const std::vector<uint8_t> older = olderImage(current);
+    flash->loadMarkedImage(0, older.data(), uint32_t(older.size()));
+    flash->loadMarkedImage(1, older.data(), uint32_t(older.size()));
+  }
+  // The card reports the revision of the firmware it configured itself from.
+  const PowerUpSource source = flash->powerUpSource();
+  if (source != PowerUpSource::None &&
+      bankHolds(*flash, source == PowerUpSource::Bank0 ? 0 : 1, current) &&
+      !isUpToDate(card.revision)) {
+    card.revision = upToDateRevisionOf(card.revision);
+  }
+  return flash;
+}
+
+std::unique_ptr<StandInDevice> SimWorld::powerUpDevice(SimCardSetup& card,
+                                                       const SimCardFaults& faults,
+                                                       const SavedCard& saved) {
+  auto device = std::make_unique<StandInDevice>(faults.chain);
+  const std::vector<uint8_t> factory = factoryDeviceContent(card);
+  if (saved.kind == "device" && saved.bytes.size() == StandInDevice::kArrayBytes + 1) {
+    device->preload(std::vector<uint8_t>(saved.bytes.begin(), saved.bytes.end() - 1),
+                    saved.bytes.back() != 0);
+  } else {
+    device->preload(factory, true);
+  }
+  // The card starts from the device only when its content is complete (the
+  // done flag, set last by an update); content other than what it left the
+  // factory with is the firmware an update put there.
+  if (device->doneFlag() && device->array() != factory && !isUpToDate(card.revision))
+    card.revision = upToDateRevisionOf(card.revision);
+  return device;
+}
+
+void SimWorld::powerUp(std::vector<SavedCard>& saved) {
+  cards_.assign(settings_.cards.size(), CardParts{});
+  std::vector<std::unique_ptr<SimNorFlash>> flashes(settings_.cards.size());
+  std::vector<std::unique_ptr<StandInDevice>> devices(settings_.cards.size());
+  for (size_t i = 0; i < settings_.cards.size(); ++i) {
+    SimCardSetup& card = settings_.cards[i];
+    cards_[i].factoryRevision = card.revision;
+    if (card.revision < 50) {
+      devices[i] = powerUpDevice(card, settings_.cardFaults[i], saved[i]);
+      cards_[i].device = devices[i].get();
+    } else {
+      flashes[i] = powerUpFlash(card, settings_.cardFaults[i], saved[i]);
+      cards_[i].flash = flashes[i].get();
+    }
+  }
+
+  SimDriverConfig config;
+  config.family = settings_.family;
+  config.cards = settings_.cards;
+  config.faults = settings_.driverFaults;
+  driver_ = std::make_unique<SimDriver>(clock_, config);
+  for (size_t i = 0; i < settings_.cards.size(); ++i) {
+    if (flashes[i]) driver_->card(int(i)).attachFlash(std::move(flashes[i]));
+    if (devices[i]) driver_->card(int(i)).attachJtag(std::move(devices[i]));
+  }
+  driverWrapper_ = std::make_unique<Driver>(*this, *driver_, trace_.get());
+}
+
+DriverIo& SimWorld::driverIo() { return *driverWrapper_; }
+
+SystemServices& SimWorld::system() {
+  if (tracingSystem_) return *tracingSystem_;
+  return system_;
+}
+
+ProgressTarget* SimWorld::progress(ProgressTarget* page) {
+  if (!trace_) return page;
+  tracingProgress_ = std::make_unique<TracingProgress>(page, *trace_);
+  return tracingProgress_.get();
+}
+
+void SimWorld::updateReleased() { save(); }
+
+bool SimWorld::loadState(std::vector<SavedCard>& saved) {
+  if (settings_.statePath.empty()) return true;
+  std::FILE* file = std::fopen(settings_.statePath.c_str(), "rb");
+  if (file == nullptr) return true;  // the first run: factory contents
+  char line[128];
+  bool ok = std::fgets(line, sizeof line, file) != nullptr &&
+            std::strncmp(line, kStateMagic, std::strlen(kStateMagic)) == 0;
+  while (ok && std::fgets(line, sizeof line, file) != nullptr) {
+    unsigned index = 0, size = 0;
+    int revision = 0;
+    char interface[16] = {}, kind[16] = {};
+    if (std::sscanf(line, "card %u %d %15s %15s %u", &index, &revision, interface, kind, &size) !=
+            5 ||
+        size > SimNorFlash::kSize) {
+      ok = false;
+      break;
+    }
+    std::vector<uint8_t> bytes(size);
+    if (std::fread(bytes.data(), 1, size, file) != size) {
+      ok = false;
+      break;
+    }
+    // Contents belong to the card only when it is still the same card.
+    if (index < settings_.cards.size() && factoryRevisions_[index] == revision &&
+        std::strcmp(interface, interfaceName(settings_.cards[index].interface)) == 0) {
+      saved[index] = SavedCard{kind, std::move(bytes)};
+    }
+  }
+  std::fclose(file);
+  if (!ok) {
+    for (SavedCard& card : saved) card = SavedCard{};
+  }
+  return ok;
+}
+
+bool SimWorld::save(std::string* error) {
+  if (settings_.statePath.empty() || !driver_) return true;
+  const std::string temporary = settings_.statePath + ".new";
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    if (error) *error = temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fprintf(file, "%s\n", kStateMagic) > 0;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; ok && i < cards_.size(); ++i) {
+    const char* kind = nullptr;
+    if (cards_[i].flash != nullptr) {
+      kind = "flash";
+      bytes.resize(SimNorFlash::kSize);
+      for (uint32_t a = 0; a < SimNorFlash::kSize; ++a) bytes[a] = cards_[i].flash->peek(a);
+    } else if (cards_[i].device != nullptr) {
+      kind = "device";
+      bytes = cards_[i].device->array();
+      bytes.push_back(cards_[i].device->doneFlag() ? 1 : 0);
+    } else {
+      continue;
+    }
+    ok = std::fprintf(file, "card %u %d %s %s %u\n", unsigned(i), factoryRevisions_[i],
+                      interfaceName(settings_.cards[i].interface), kind,
+                      unsigned(bytes.size())) > 0 &&
+         std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  }
+  ok = std::fclose(file) == 0 && ok;
+  if (ok) ok = std::rename(temporary.c_str(), settings_.statePath.c_str()) == 0;
+  if (!ok && error) *error = settings_.statePath + ": " + std::strerror(errno);
+  return ok;
+}
+
+}  // namespace tarn::sim

@@ -1,0 +1,122 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/driver_io.hpp"
+#include "platform/progress.hpp"
+#include "platform/system_services.hpp"
+#include "sim/clock.hpp"
+#include "sim/jtag_chain.hpp"
+#include "sim/sim_driver.hpp"
+#include "sim/sim_flash.hpp"
+#include "sim/sim_system.hpp"
+#include "sim/trace.hpp"
+
+namespace tarn::sim {
+
+// The simulated machine the updater runs on when there is no real card: the
+// driver, its cards with their flash or JTAG chain, the clock and the
+// program's sleep. It reads its own settings; the updater never sees them.
+//
+//   TARN_SIM_CARDS   revisions in card order, each with an optional interface:
+//                    "30:pci,60:cardbus,120,152" (1 to 6 cards)
+//   TARN_SIM_FAMILY  "nt" (default) or "older"
+//   TARN_SIM_FAULTS  comma list: nodriver, wrongsignature, count=N, mapfails,
+//                    zeromapping, zerorecord, fail=CODE, erase=CARD:SECTOR,
+//                    program=CARD:ADDRESS, stuck=CARD:ADDRESS:BIT:LEVEL (flash),
+//                    chain-erase=CARD, chain-stuck=CARD:BIT (the JTAG device)
+//                    (CARD counted from 1, as on the tabs)
+//   TARN_SIM_ERASE_MS  time of one sector erase (default 1000)
+//   TARN_SIM_STATE   file that keeps the cards' flash and chain contents
+//                    across runs (none: every run starts from the factory)
+//   TARN_SIM_TRACE   file that receives the access trace
+struct SimCardFaults {
+  SimFlashFaults flash;
+  StandInDeviceFaults chain;
+};
+
+struct SimWorldSettings {
+  DriverFamily family = DriverFamily::Nt;
+  std::vector<SimCardSetup> cards;
+  SimDriverFaults driverFaults;
+  std::vector<SimCardFaults> cardFaults;  // one per card
+  uint32_t eraseMs = 1000;
+  std::string statePath;
+  std::string tracePath;
+};
+
+// Four families, each card out of date, and one up-to-date card.
+inline constexpr const char* kDefaultSimCards = "14:pci,50:cardbus,100,150,152";
+
+using SettingLookup = std::function<const char*(const char* name)>;
+// False with a readable `error` when a setting cannot be understood.
+bool parseSimSettings(const SettingLookup& lookup, SimWorldSettings& settings, std::string& error);
+
+// The lowest up-to-date revision of a card's family: 15, 53, 106, 152.
+int32_t upToDateRevisionOf(int32_t revision);
+
+class SimWorld {
+ public:
+  // Powers the cards up: each starts from what its state says (or from the
+  // factory contents) and reports its revision accordingly.
+  SimWorld(SimWorldSettings settings, SimClock::Mode mode);
+  ~SimWorld();
+  SimWorld(const SimWorld&) = delete;
+  SimWorld& operator=(const SimWorld&) = delete;
+
+  DriverIo& driverIo();
+  SystemServices& system();
+  // The progress channel as the updater should use it: `page` itself, or a
+  // recorder in front of it when tracing.
+  ProgressTarget* progress(ProgressTarget* page);
+
+  SimDriver& driver() { return *driver_; }
+  SimClock& clock() { return clock_; }
+  SimSystem& simSystem() { return system_; }
+  // The flash of card i, or null for a card updated through its chain.
+  SimNorFlash* flash(int i) { return cards_.at(size_t(i)).flash; }
+  // The programmable device in the chain of card i, or null for a flash card.
+  StandInDevice* device(int i) { return cards_.at(size_t(i)).device; }
+  int32_t reportedRevision(int i) const { return settings_.cards.at(size_t(i)).revision; }
+  // Writes the state file (when one is named); false with `error` on failure.
+  bool save(std::string* error = nullptr);
+  // Called by the driver wrapper when an update's window is released.
+  void updateReleased();
+
+ private:
+  struct CardParts {
+    int32_t factoryRevision = 0;
+    SimNorFlash* flash = nullptr;
+    StandInDevice* device = nullptr;
+  };
+  struct SavedCard {
+    std::string kind;  // "flash" or "device"
+    std::vector<uint8_t> bytes;
+  };
+  class Driver;
+
+  void powerUp(std::vector<SavedCard>& saved);
+  std::unique_ptr<SimNorFlash> powerUpFlash(SimCardSetup& card, const SimCardFaults& faults,
+                                            const SavedCard& saved);
+  std::unique_ptr<StandInDevice> powerUpDevice(SimCardSetup& card, const SimCardFaults& faults,
+                                               const SavedCard& saved);
+  bool loadState(std::vector<SavedCard>& saved);
+
+  SimWorldSettings settings_;
+  SimClock clock_;
+  SimSystem system_;
+  std::vector<int32_t> factoryRevisions_;
+  std::vector<CardParts> cards_;
+  std::unique_ptr<SimDriver> driver_;
+  std::unique_ptr<Driver> driverWrapper_;
+  std::FILE* traceFile_ = nullptr;
+  std::unique_ptr<TraceLog> trace_;
+  std::unique_ptr<TracingSystem> tracingSystem_;
+  std::unique_ptr<TracingProgress> tracingProgress_;
+};
+
+}  // namespace tarn::sim

@@ -1,0 +1,467 @@
+// The updater as a person uses it, driven through the scripted front end on
+// the simulated machine: the sheet, the pages, the Update command.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/update_tool.hpp"
+#include "payloads/payloads.hpp"
+#include "sim/sim_world.hpp"
+#include "ui/scripted_interface.hpp"
+
+namespace tarn {
+namespace {
+
+using ui::checkAction;
+using ui::closeAction;
+using ui::dismissAction;
+using ui::pressAction;
+using ui::ScriptAction;
+using ui::ScriptedInterface;
+using ui::showTabAction;
+using ui::UiEvent;
+
+constexpr uintptr_t kModule = 0x00400000;
+
+sim::SimWorldSettings settingsFor(std::map<std::string, std::string> values) {
+  sim::SimWorldSettings settings;
+  std::string error;
+  const bool ok = sim::parseSimSettings(
+      [&](const char* name) -> const char* {
+        const auto found = values.find(name);
+        return found == values.end() ? nullptr : found->second.c_str();
+      },
+      settings, error);
+  EXPECT_TRUE(ok) << error;
+  return settings;
+}
+
+// One run of the program on simulated cards with a scripted user.
+struct Session {
+  Session(std::map<std::string, std::string> settings, std::vector<ScriptAction> script)
+      : world(settingsFor(std::move(settings)), sim::SimClock::Mode::Virtual),
+        ui(std::move(script)),
+        tool(world.driverIo(), world.system(), ui, kModule) {}
+
+  int start() { return runTool(tool); }
+  std::vector<std::string> status(int k) const { return ui.statusTexts(k); }
+  std::string lastStatus(int k) const {
+    const auto texts = ui.statusTexts(k);
+    return texts.empty() ? std::string() : texts.back();
+  }
+  bool bankHolds(int card, uint32_t bank, FlashImage image) {
+    sim::SimNorFlash* flash = world.flash(card);
+    for (int32_t k = 0; k < image.size; ++k) {
+      if (flash->peek((bank << 18) + 1 + uint32_t(k)) != image.data[k]) return false;
+    }
+    return flash->peek(bank << 18) == 0x5A;
+  }
+  void expectCleanDriverUse() {
+    EXPECT_EQ(world.driver().conventionBreaches(), 0u);
+    EXPECT_EQ(world.driver().openHandles(), 0);
+    for (int i = 0; i < world.driver().cardCount(); ++i) {
+      // The older driver family has no unmapping; the NT window goes back after each use.
+      if (world.driver().family() == sim::DriverFamily::Nt) {
+        EXPECT_FALSE(world.driver().isMapped(i)) << "card " << i << " left mapped";
+      }
+      EXPECT_EQ(world.driver().card(i).violationCount(), 0u) << "card " << i;
+    }
+    EXPECT_TRUE(ui.mismatches.empty()) << ui.mismatches.front();
+  }
+
+  sim::SimWorld world;
+  ScriptedInterface ui;
+  UpdateTool tool;
+};
+
+// ---------------------------------------------------------------- the sheet
+
+TEST(CardSheet, OneCardOneTabAndTheSheetAsDescribed) {
+  Session run({{"TARN_SIM_CARDS", "60"}}, {closeAction()});
+  EXPECT_EQ(run.start(), 0);
+  EXPECT_EQ(run.tool.commentEchoLevel, 100);
+  ASSERT_EQ(run.ui.sheetsShown, 1);
+  EXPECT_EQ(run.ui.caption, "TARN Flash Update Tool, Rev. 15/53/106/152");
+  EXPECT_EQ(run.ui.header.dwSize, 52u);
+  EXPECT_EQ(run.ui.header.dwFlags, 0x88u);
+  EXPECT_EQ(run.ui.header.hwndParent, 0u);
+  EXPECT_EQ(run.ui.header.nPages, 1u);
+  EXPECT_EQ(run.ui.header.nStartPage, 0u);
+  EXPECT_EQ(run.ui.titles, std::vector<std::string>{"Card 1"});
+  const PropSheetPage& page = run.ui.pageDescriptions.at(0);
+  EXPECT_EQ(page.dwSize, 48u);
+  EXPECT_EQ(page.dwFlags, 8u);
+  EXPECT_EQ(page.hInstance, kModule);
+  EXPECT_EQ(page.pszTemplate, 101);
+  EXPECT_EQ(page.pszIcon, nullptr);
+  EXPECT_EQ(page.pfnDlgProc, &cardPageProcedure);
+  EXPECT_EQ(page.lParam, 0);
+  // Closing without an update shows nothing more.
+  EXPECT_TRUE(run.ui.messageBoxTexts().empty());
+  run.expectCleanDriverUse();
+}
+
+TEST(CardSheet, SixCardsSixTabsInCardOrderEachPageMadeWhenFirstShown) {
+  Session run({{"TARN_SIM_CARDS", "10,20,60,110,160,30"}},
+              {showTabAction(3), showTabAction(5), showTabAction(3), closeAction()});
+  EXPECT_EQ(run.start(), 0);
+  EXPECT_EQ(run.ui.titles,
+            (std::vector<std::string>{"Card 1", "Card 2", "Card 3", "Card 4", "Card 5", "Card 6"}));
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(run.ui.pageDescriptions[size_t(i)].lParam, i);
+  const auto created = run.ui.eventsOf(UiEvent::Kind::PageCreated);
+  ASSERT_EQ(created.size(), 3u);
+  EXPECT_EQ(created[0].page, 0);
+  EXPECT_EQ(created[1].page, 3);
+  EXPECT_EQ(created[2].page, 5);
+  // Each page shows its own card, counted from 0.
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 3).at(0).text, "110\n");
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 5).at(0).text, "30\n");
+  EXPECT_EQ(run.ui.sheet().pages[3].userData, 3);
+  EXPECT_FALSE(run.ui.sheet().pages[1].created);
+  run.expectCleanDriverUse();
+}
+
+TEST(CardSheet, NoDriverOrACountOutsideOneToSixShowsNoWindowAndEndsWithZero) {
+  for (const char* faults : {"nodriver", "count=7", "count=0", "wrongsignature"}) {
+    for (const char* family : {"nt", "older"}) {
+      if (std::string(faults) == "wrongsignature" && std::string(family) == "older") continue;
+      Session run(
+          {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_FAULTS", faults}, {"TARN_SIM_FAMILY", family}},
+          {});
+      EXPECT_EQ(run.start(), 0) << faults;
+      EXPECT_EQ(run.ui.sheetsShown, 0) << faults << " " << family;
+      EXPECT_TRUE(run.ui.events().empty()) << faults << " " << family;
+      EXPECT_EQ(run.world.driver().openHandles(), 0);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- the page
+
+struct RevisionCase {
+  int32_t revision;
+  const char* status;
+};
+
+TEST(CardPage, RevisionTextVerdictAndInterfaceGroupFromOneHundredUpOnly) {
+  const RevisionCase cases[] = {
+      {14, "Not updated"},  {15, "Up-to-date"},  {49, "Up-to-date"},  {50, "Not updated"},
+      {52, "Not updated"},  {53, "Up-to-date"},  {99, "Up-to-date"},  {100, "Not updated"},
+      {105, "Not updated"}, {106, "Up-to-date"}, {149, "Up-to-date"}, {150, "Not updated"},
+      {151, "Not updated"}, {152, "Up-to-date"}, {0, "Not updated"},  {255, "Up-to-date"}};
+  for (const RevisionCase& c : cases) {
+    for (const char* family : {"nt", "older"}) {
+      Session run({{"TARN_SIM_CARDS", std::to_string(c.revision)}, {"TARN_SIM_FAMILY", family}},
+                  {closeAction()});
+      run.start();
+      const auto texts = run.ui.eventsOf(UiEvent::Kind::SetText, 0);
+      ASSERT_EQ(texts.size(), 2u) << c.revision;
+      EXPECT_EQ(texts[0].control, 1001);
+      EXPECT_EQ(texts[0].text, std::to_string(c.revision) + "\n");
+      EXPECT_EQ(texts[1].control, 1002);
+      EXPECT_EQ(texts[1].text, c.status) << c.revision << " " << family;
+      const auto hides = run.ui.eventsOf(UiEvent::Kind::Hide, 0);
+      if (c.revision >= 100) {
+        ASSERT_EQ(hides.size(), 3u) << c.revision;
+        EXPECT_EQ(hides[0].control, 1012);
+        EXPECT_EQ(hides[1].control, 1010);
+        EXPECT_EQ(hides[2].control, 1011);
+      } else {
+        EXPECT_TRUE(hides.empty()) << c.revision;
+      }
+      // Showing a page never touches the card's registers.
+      EXPECT_EQ(run.world.driver().card(0).accessCount(), 0u);
+      run.expectCleanDriverUse();
+    }
+  }
+}
+
+TEST(CardPage, HiddenInterfaceButtonsCannotBeChecked) {
+  Session run({{"TARN_SIM_CARDS", "120"}}, {checkAction(1010), closeAction()});
+  run.start();
+  ASSERT_EQ(run.ui.mismatches.size(), 1u);
+  EXPECT_EQ(run.ui.isDlgButtonChecked(ui::windowOfPage(0), 1010), 0u);
+}
+
+// Opens every card but one, the way a card vanishing from the driver looks.
+class DriverMissingOneDevice final : public DriverIo {
+ public:
+  DriverMissingOneDevice(DriverIo& inner, std::string missing)
+      : inner_(inner), missing_(std::move(missing)) {}
+  uint32_t getVersion() override { return inner_.getVersion(); }
+  DriverHandle createFileA(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
+                           uint32_t flags) override {
+    if (missing_ == name) return kInvalidHandle;
+    return inner_.createFileA(name, access, share, disposition, flags);
+  }
+  int deviceIoControl(DriverHandle device, uint32_t code, const void* input, uint32_t inputSize,
+                      void* output, uint32_t outputSize, uint32_t* returned) override {
+    return inner_.deviceIoControl(device, code, input, inputSize, output, outputSize, returned);
+  }
+  int closeHandle(DriverHandle handle) override { return inner_.closeHandle(handle); }
+  RegisterWindow* registerWindowAt(uint32_t base) override { return inner_.registerWindowAt(base); }
+  uint16_t readCardRecord16(uint32_t record, uint32_t offset) override {
+    return inner_.readCardRecord16(record, offset);
+  }
+
+ private:
+  DriverIo& inner_;
+  std::string missing_;
+};
+
+TEST(CardPage, ACardThatCannotBeOpenedKeepsTheTemplateTexts) {
+  sim::SimWorld world(settingsFor({{"TARN_SIM_CARDS", "60,30"}}), sim::SimClock::Mode::Virtual);
+  DriverMissingOneDevice driver(world.driverIo(), "\\\\.\\tarnOut13");
+  ScriptedInterface ui({showTabAction(1), checkAction(1011), pressAction(), closeAction()});
+  UpdateTool tool(driver, world.system(), ui, kModule);
+  EXPECT_EQ(runTool(tool), 0);
+  EXPECT_EQ(tool.card.hardwareRevision, -1);
+  EXPECT_TRUE(ui.eventsOf(UiEvent::Kind::SetText, 1).empty());
+  EXPECT_TRUE(ui.eventsOf(UiEvent::Kind::Hide, 1).empty());
+  EXPECT_STREQ(ui.sheet().pages[1].revisionText, "0");
+  EXPECT_STREQ(ui.sheet().pages[1].statusText, "not programmed");
+  // Update on it returns silently: nothing shown, nothing touched.
+  EXPECT_TRUE(ui.messageBoxTexts().empty());
+  EXPECT_EQ(world.driver().card(1).accessCount(), 0u);
+  EXPECT_TRUE(ui.mismatches.empty());
+}
+
+// ---------------------------------------------------------------- Update
+
+TEST(UpdateCommand, NoInterfaceChosenBelowOneHundredAsksAndLeavesTheCardAlone) {
+  for (const char* cards : {"60", "30", "99"}) {
+    for (const char* family : {"nt", "older"}) {
+      Session run({{"TARN_SIM_CARDS", cards}, {"TARN_SIM_FAMILY", family}},
+                  {pressAction(), dismissAction(), closeAction()});
+      run.start();
+      const auto boxes = run.ui.eventsOf(UiEvent::Kind::MessageBox);
+      ASSERT_EQ(boxes.size(), 1u) << cards;
+      EXPECT_EQ(boxes[0].text, "Please select your interface type (PCI/CardBus)");
+      EXPECT_EQ(boxes[0].caption, "Flash Update Tool");
+      EXPECT_EQ(boxes[0].value, 0x40);
+      EXPECT_EQ(boxes[0].page, -1);  // no owner
+      EXPECT_EQ(run.world.driver().card(0).accessCount(), 0u) << cards;
+      EXPECT_EQ(run.status(0).size(), 1u);  // the initial verdict only
+      EXPECT_EQ(run.tool.updateSucceeded, 0);
+      EXPECT_EQ(run.world.driver().mapCount(0), 1u);
+      run.expectCleanDriverUse();
+    }
+  }
+}
+
+TEST(UpdateCommand, OneHundredTwentyWithNoChoiceProgramsTheOneHundredImage) {
+  Session run({{"TARN_SIM_CARDS", "120"}, {"TARN_SIM_ERASE_MS", "0"}},
+              {pressAction(), closeAction(), dismissAction()});
+  run.start();
+  EXPECT_EQ(run.lastStatus(0), "Success");
+  const FlashImage image = selectFlashImage(120, 0);
+  EXPECT_EQ(image.size, 166980);
+  EXPECT_TRUE(run.bankHolds(0, 0, image));
+  EXPECT_EQ(run.ui.positions(0).back(), 100);
+  EXPECT_EQ(run.ui.messageBoxTexts(),
+            std::vector<std::string>{"Shut down and power off the computer\nfor the update to "
+                                     "become active."});
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::MessageBox).at(0).caption, "TARN Flash Update Tool");
+  run.expectCleanDriverUse();
+}
+
+TEST(UpdateCommand, SixtyProgramsTheImageOfTheChosenInterface) {
+  for (int cardBus = 0; cardBus <= 1; ++cardBus) {
+    Session run(
+        {{"TARN_SIM_CARDS", "60"}, {"TARN_SIM_ERASE_MS", "0"}},
+        {checkAction(cardBus ? 1011 : 1010), pressAction(), closeAction(), dismissAction()});
+    run.start();
+    EXPECT_EQ(run.lastStatus(0), "Success");
+    EXPECT_TRUE(run.bankHolds(0, 0, selectFlashImage(60, cardBus))) << cardBus;
+    EXPECT_FALSE(run.bankHolds(0, 0, selectFlashImage(60, 1 - cardBus))) << cardBus;
+    run.expectCleanDriverUse();
+  }
+}
+
+TEST(UpdateCommand, ThirtyWithCardBusPlaysTheCardBusStreamToItsEnd) {
+  Session run({{"TARN_SIM_CARDS", "30:cardbus"}},
+              {checkAction(1011), pressAction(), closeAction(), dismissAction()});
+  run.start();
+  EXPECT_EQ(run.lastStatus(0), "Success");
+  const XsvfPayload cardBus = selectXsvfStream(1);
+  EXPECT_EQ(run.tool.stream.streamData, cardBus.data);
+  EXPECT_EQ(run.tool.stream.streamSize, 608591);
+  EXPECT_EQ(run.tool.stream.readIndex, 608591);
+  // The stream's percentages, 1 to 100, each once and in order (long waits
+  // show their own "Erazing..." texts in between).
+  std::vector<int> percents;
+  for (const std::string& text : run.status(0)) {
+    int percent = 0;
+    char tail[4] = {};
+    if (std::sscanf(text.c_str(), "%d %3s", &percent, tail) == 2 && std::string(tail) == "%")
+      percents.push_back(percent);
+  }
+  ASSERT_EQ(percents.size(), 100u);
+  for (int p = 1; p <= 100; ++p) EXPECT_EQ(percents[size_t(p - 1)], p);
+  run.expectCleanDriverUse();
+}
+
+TEST(UpdateCommand, AFaultInTheChainEndsInFailed) {
+  Session run({{"TARN_SIM_CARDS", "20:pci"}, {"TARN_SIM_FAULTS", "chain-erase=1"}},
+              {checkAction(1010), pressAction(), closeAction()});
+  run.start();
+  EXPECT_EQ(run.lastStatus(0), "Failed");
+  EXPECT_EQ(run.tool.stream.streamData, selectXsvfStream(0).data);
+  EXPECT_LT(run.tool.stream.readIndex, run.tool.stream.streamSize);
+  EXPECT_TRUE(run.ui.messageBoxTexts().empty());
+  run.expectCleanDriverUse();
+}
+
+TEST(UpdateCommand, ASuccessThenAFailureShowsThePowerOffMessageOnceAtClose) {
+  // Card 2's flash will not erase sector 0.
+  Session run(
+      {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_FAULTS", "erase=2:0"}},
+      {checkAction(1010), pressAction(), showTabAction(1), pressAction(), closeAction(),
+       dismissAction()});
+  run.start();
+  EXPECT_EQ(run.lastStatus(0), "Success");
+  EXPECT_EQ(run.lastStatus(1), "Failed");
+  EXPECT_EQ(run.ui.messageBoxTexts().size(), 1u);
+  // The message comes after the sheet has closed.
+  EXPECT_EQ(run.ui.events().back().kind, UiEvent::Kind::MessageBox);
+  run.expectCleanDriverUse();
+}
+
+TEST(UpdateCommand, OnlyFailedUpdatesShowNoMessageAndTheWindowIsReleasedEachTime) {
+  for (const char* faults : {"erase=1:1", "program=1:0x100"}) {
+    for (const char* family : {"nt", "older"}) {
+      Session run({{"TARN_SIM_CARDS", "150"},
+                   {"TARN_SIM_ERASE_MS", "0"},
+                   {"TARN_SIM_FAULTS", faults},
+                   {"TARN_SIM_FAMILY", family}},
+                  {pressAction(), pressAction(), closeAction()});
+      run.start();
+      const auto texts = run.status(0);
+      int failed = 0;
+      for (const auto& text : texts) failed += text == "Failed";
+      EXPECT_EQ(failed, 2) << faults;
+      EXPECT_EQ(texts.back(), "Failed");
+      EXPECT_EQ(run.tool.updateSucceeded, 0);
+      EXPECT_TRUE(run.ui.messageBoxTexts().empty()) << faults;
+      EXPECT_EQ(run.world.driver().mapCount(0), 2u);
+      run.expectCleanDriverUse();
+    }
+  }
+}
+
+TEST(UpdateCommand, ProgressGoesToThePageThatRunsTheUpdate) {
+  Session run({{"TARN_SIM_CARDS", "60,150"}, {"TARN_SIM_ERASE_MS", "0"}},
+              {showTabAction(1), pressAction(), closeAction(), dismissAction()});
+  run.start();
+  EXPECT_TRUE(run.ui.positions(0).empty());
+  const auto texts = run.status(1);
+  ASSERT_GE(texts.size(), 4u);
+  EXPECT_EQ(texts[1], "Erasing sector 0...");
+  EXPECT_EQ(texts.back(), "Success");
+  // The bar keeps the last position the update set.
+  EXPECT_EQ(run.ui.sheet().pages[1].progress, 100);
+}
+
+// ---------------------------------------------------------------- simulated cards
+
+TEST(SimulatedCards, AnUpdatedCardReportsItsFamilysCurrentRevisionAfterARestart) {
+  char path[] = "/tmp/tarn-sim-state-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::remove(path);
+  const std::map<std::string, std::string> settings = {
+      {"TARN_SIM_CARDS", "50:cardbus,100"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_STATE", path}};
+  {
+    Session first(settings, {checkAction(1011), pressAction(), closeAction(), dismissAction()});
+    first.start();
+    EXPECT_EQ(first.lastStatus(0), "Success");
+  }
+  {
+    Session second(settings, {showTabAction(1), closeAction()});
+    second.start();
+    EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "53\n");
+    EXPECT_EQ(second.status(0).at(0), "Up-to-date");
+    // The card that was not updated still reads as before.
+    EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 1).at(0).text, "100\n");
+    EXPECT_EQ(second.status(1).at(0), "Not updated");
+  }
+  std::remove(path);
+}
+
+TEST(SimulatedCards, AChainCardUpdatedOnceStartsUpToDate) {
+  char path[] = "/tmp/tarn-sim-state-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::remove(path);
+  const std::map<std::string, std::string> settings = {{"TARN_SIM_CARDS", "14:pci"},
+                                                       {"TARN_SIM_STATE", path}};
+  {
+    Session first(settings, {checkAction(1010), pressAction(), closeAction(), dismissAction()});
+    first.start();
+    EXPECT_EQ(first.status(0).at(0), "Not updated");
+    EXPECT_EQ(first.lastStatus(0), "Success");
+  }
+  {
+    Session second(settings, {closeAction()});
+    second.start();
+    EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "15\n");
+    EXPECT_EQ(second.status(0).at(0), "Up-to-date");
+  }
+  std::remove(path);
+}
+
+TEST(SimulatedCards, TheTraceRecordsTheUpdateWhileThePageStillGetsItsProgress) {
+  char path[] = "/tmp/tarn-sim-trace-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    Session run({{"TARN_SIM_CARDS", "60"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_TRACE", path}},
+                {checkAction(1010), pressAction(), closeAction(), dismissAction()});
+    run.tool.progress = run.world.progress(&run.tool.page);
+    run.start();
+    EXPECT_EQ(run.lastStatus(0), "Success");
+    EXPECT_EQ(run.status(0).at(1), "Erasing sector 0...");
+  }
+  std::FILE* file = std::fopen(path, "r");
+  ASSERT_NE(file, nullptr);
+  std::string trace;
+  char line[256];
+  while (std::fgets(line, sizeof line, file) != nullptr) trace += line;
+  std::fclose(file);
+  std::remove(path);
+  const size_t erase = trace.find("T Erasing sector 0...\nP 0\n");
+  const size_t write = trace.find("\nW 0030 ");
+  const size_t done = trace.find("T Programming... 100 %\nP 100\n");
+  ASSERT_NE(erase, std::string::npos);
+  ASSERT_NE(write, std::string::npos);
+  ASSERT_NE(done, std::string::npos);
+  EXPECT_LT(erase, done);
+}
+
+TEST(SimulatedCards, SettingsThatCannotBeUnderstoodAreRefused) {
+  for (const auto& bad :
+       std::vector<std::pair<std::string, std::string>>{{"TARN_SIM_CARDS", "60:usb"},
+                                                        {"TARN_SIM_CARDS", "1,2,3,4,5,6,7"},
+                                                        {"TARN_SIM_CARDS", "abc"},
+                                                        {"TARN_SIM_FAMILY", "win95"},
+                                                        {"TARN_SIM_FAULTS", "erase=9:0"},
+                                                        {"TARN_SIM_ERASE_MS", "-4"}}) {
+    sim::SimWorldSettings settings;
+    std::string error;
+    EXPECT_FALSE(sim::parseSimSettings(
+        [&](const char* name) { return bad.first == name ? bad.second.c_str() : nullptr; },
+        settings, error))
+        << bad.second;
+    EXPECT_NE(error.find(bad.first), std::string::npos) << error;
+  }
+}
+
+}  // namespace
+}  // namespace tarn

@@ -1,0 +1,39 @@
+// tarn-flash-update on Linux: the updater's card sheet in the terminal, on
+// the simulated driver and cards. The program takes no arguments and reads no
+// configuration; the simulated machine reads its own settings (see
+// sim/sim_world.hpp).
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/update_tool.hpp"
+#include "sim/sim_world.hpp"
+#include "ui/terminal_interface.hpp"
+
+namespace {
+
+// There is no module handle outside Windows; the sheet only passes it on.
+constexpr uintptr_t kModuleInstance = 0x00400000;
+
+}  // namespace
+
+int main() {
+  using namespace tarn;
+  sim::SimWorldSettings settings;
+  std::string error;
+  if (!sim::parseSimSettings([](const char* name) { return std::getenv(name); }, settings, error)) {
+    std::fprintf(stderr, "simulated cards: %s\n", error.c_str());
+    return 2;
+  }
+  sim::SimWorld world(std::move(settings), sim::SimClock::Mode::RealTime);
+  int result = 0;
+  {
+    ui::TerminalInterface terminal;
+    UpdateTool tool(world.driverIo(), world.system(), terminal, kModuleInstance);
+    tool.progress = world.progress(&tool.page);
+    result = runTool(tool);
+  }
+  if (!world.save(&error))
+    std::fprintf(stderr, "simulated cards: state not kept: %s\n", error.c_str());
+  return result;
+}

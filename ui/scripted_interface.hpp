@@ -1,0 +1,83 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/user_interface.hpp"
+#include "ui/sheet_model.hpp"
+
+namespace tarn::ui {
+
+// One thing the scripted user does.
+struct ScriptAction {
+  enum class Kind { ShowTab, Check, Press, DismissMessageBox, CloseSheet };
+  Kind kind = Kind::ShowTab;
+  int value = 0;  // tab index for ShowTab, control id for Check and Press
+};
+inline ScriptAction showTabAction(int k) { return {ScriptAction::Kind::ShowTab, k}; }
+inline ScriptAction checkAction(int controlId) { return {ScriptAction::Kind::Check, controlId}; }
+inline ScriptAction pressAction(int controlId = 1) {
+  return {ScriptAction::Kind::Press, controlId};
+}
+inline ScriptAction dismissAction() { return {ScriptAction::Kind::DismissMessageBox, 0}; }
+inline ScriptAction closeAction() { return {ScriptAction::Kind::CloseSheet, 0}; }
+
+// One thing the application made the user see, in order.
+struct UiEvent {
+  enum class Kind { SheetOpened, PageCreated, SetText, SetPosition, Hide, MessageBox, SheetClosed };
+  Kind kind = Kind::SheetOpened;
+  int page = -1;  // page index; -1 for none
+  int control = 0;
+  std::string text;     // SetText text, MessageBox text, SheetOpened caption
+  std::string caption;  // MessageBox caption
+  intptr_t value = 0;   // SetPosition position, MessageBox type
+};
+
+// The scripted front end: plays the actions against the same application as
+// the terminal front end, on the same sheet model, and records every event.
+// A script that does not fit what the application shows (a message box with
+// no dismiss next, a dismiss with no message box, a check of a hidden
+// control) is noted in `mismatches`.
+class ScriptedInterface final : public UserInterface {
+ public:
+  explicit ScriptedInterface(std::vector<ScriptAction> script) : script_(std::move(script)) {}
+
+  intptr_t propertySheet(const PropSheetHeader& header, void* context) override;
+  intptr_t sendDlgItemMessage(PageWindow window, int controlId, uint32_t message, uintptr_t wParam,
+                              intptr_t lParam) override;
+  uint32_t isDlgButtonChecked(PageWindow window, int controlId) override;
+  void hideDlgItem(PageWindow window, int controlId) override;
+  intptr_t setWindowLong(PageWindow window, int index, intptr_t value) override;
+  intptr_t getWindowLong(PageWindow window, int index) override;
+  int messageBox(PageWindow owner, const char* text, const char* caption, uint32_t type) override;
+
+  const std::vector<UiEvent>& events() const { return events_; }
+  // Events of one kind, or of one page, in order.
+  std::vector<UiEvent> eventsOf(UiEvent::Kind kind, int page = -2) const;
+  // Status texts (control 1002) set on page k, in order.
+  std::vector<std::string> statusTexts(int k) const;
+  std::vector<int> positions(int k) const;
+  std::vector<std::string> messageBoxTexts() const;
+
+  // How the sheet was described, copied when it opened.
+  int sheetsShown = 0;
+  PropSheetHeader header{};
+  std::string caption;
+  std::vector<PropSheetPage> pageDescriptions;
+  std::vector<std::string> titles;
+  // The pages as they stood when the sheet closed.
+  const SheetState& sheet() const { return sheet_; }
+  std::vector<std::string> mismatches;
+
+ private:
+  int pageIndexOf(PageWindow window) const;
+  void show(int k);
+  void record(UiEvent event) { events_.push_back(std::move(event)); }
+
+  std::vector<ScriptAction> script_;
+  size_t next_ = 0;
+  std::vector<UiEvent> events_;
+  SheetState sheet_;
+};
+
+}  // namespace tarn::ui
