@@ -354,5 +354,15 @@ else
 fi
 rm -f "$hardware_exe"
 
+# And the hardware entry point itself does not compile against stand-ins.
+if i686-w64-mingw32-g++-posix -std=c++20 -I"$root" -I"$root/build/windows-sim/generated" -fsyntax-only \
+    "$root/platform/win32/program_hardware.cpp" >"$out/compile-hardware-stand-ins.log" 2>&1; then
+  fail "the hardware entry point refuses stand-in payloads at compile time"
+elif grep -q 'needs real firmware' "$out/compile-hardware-stand-ins.log"; then
+  pass "the hardware entry point refuses stand-in payloads at compile time"
+else
+  fail "the hardware entry point fails to compile against stand-ins, but not for being stand-ins"
+fi
+
 echo "update on card 2 took ${update_ms:-?} ms under Wine (click to verdict)"
 finish
