@@ -383,21 +383,24 @@ intptr_t TerminalInterface::propertySheet(const PropSheetHeader& header, void* c
   focus_ = Target::UpdateButton;
   draw();
   showTab(sheet_, sheet_.current);
-  int errors = 0;
   for (;;) {
-    draw();
-    const int key = getch();
-    // A terminal that has gone away answers nothing but errors: close.
-    if (key == ERR) {
-      if (++errors > kMaxReadErrors) break;
-      continue;
-    }
-    errors = 0;
-    if (!handleSheetKey(key)) break;
+    const int key = nextKey();
+    if (key == ERR || !handleSheetKey(key)) break;
   }
   sheet_.open = false;
   draw();
   return 1;
+}
+
+// Draws and waits for the next key. A terminal that has gone away answers
+// nothing but errors: after too many of them, ERR tells the caller to close.
+int TerminalInterface::nextKey() {
+  for (int errors = 0; errors <= kMaxReadErrors; ++errors) {
+    draw();
+    const int key = getch();
+    if (key != ERR) return key;
+  }
+  return ERR;
 }
 
 intptr_t TerminalInterface::sendDlgItemMessage(PageWindow window, int controlId, uint32_t message,
@@ -435,15 +438,9 @@ int TerminalInterface::messageBox(PageWindow, const char* text, const char* capt
   }
   boxText_ = text != nullptr ? text : "";
   boxCaption_ = caption != nullptr ? caption : "";
-  int errors = 0;
   for (;;) {
-    draw();
-    const int key = getch();
-    if (key == ERR) {
-      if (++errors > kMaxReadErrors) break;
-      continue;
-    }
-    errors = 0;
+    const int key = nextKey();
+    if (key == ERR) break;
     if (screenTooSmall()) continue;
     if (isEnter(key) || key == ' ' || key == kEscape) break;
     if (key == KEY_MOUSE) {

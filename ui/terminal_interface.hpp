@@ -59,6 +59,7 @@ class TerminalInterface final : public UserInterface {
   void moveFocus(int step);
   // Returns false when the sheet is to close.
   bool handleSheetKey(int key);
+  int nextKey();
   bool activate(Target target, int tab);
   bool screenTooSmall() const;
 
