@@ -265,7 +265,8 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
   std::vector<SavedCard> saved(settings_.cards.size());
   loadState(saved);
   if (!settings_.tracePath.empty()) {
-    traceFile_ = std::fopen(settings_.tracePath.c_str(), "w");
+    // Binary, so the lines end in \n alone on every platform: the format is exact.
+    traceFile_ = std::fopen(settings_.tracePath.c_str(), "wb");
     if (traceFile_ != nullptr) {
       trace_ = std::make_unique<TraceLog>(traceFile_);
       tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);

@@ -24,6 +24,11 @@ class TraceLog {
   void status(const char* text);
   void progress(int percent);
   void debug(const char* text);
+  // Pushes what is buffered to the file, so a reader sees a finished update
+  // while the program still runs.
+  void flush() {
+    if (file_ != nullptr) std::fflush(file_);
+  }
   const std::string& text() const { return text_; }
   uint64_t lines() const { return lines_; }
 
@@ -68,7 +73,10 @@ class TracingSystem final : public SystemServices {
   // Not trace events, but the platform under the trace still sharpens its
   // timer for the update.
   void updateBegins() override { inner_.updateBegins(); }
-  void updateEnds() override { inner_.updateEnds(); }
+  void updateEnds() override {
+    inner_.updateEnds();
+    log_.flush();
+  }
 
  private:
   SystemServices& inner_;

@@ -1,6 +1,11 @@
 #include "sim/trace.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace tarn::sim {
 namespace {
@@ -44,6 +49,30 @@ TEST(Trace, EveryEventKindInProgramOrderAndExactFormat) {
             "D erase time = 0 ms\\n\n"
             "T a\\\\b\n");
   EXPECT_EQ(log.lines(), 7u);
+}
+
+TEST(Trace, AFinishedUpdateIsOnTheFileWhileTheProgramRuns) {
+  char path[] = "/tmp/tarn-trace-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::FILE* file = std::fopen(path, "wb");
+  ASSERT_NE(file, nullptr);
+  TraceLog log(file);
+  NullSystem system;
+  TracingSystem traced(system, log);
+  traced.updateBegins();
+  traced.sleep(7);
+  traced.updateEnds();
+
+  std::FILE* reader = std::fopen(path, "rb");
+  ASSERT_NE(reader, nullptr);
+  char text[16] = {};
+  const size_t got = std::fread(text, 1, sizeof text - 1, reader);
+  std::fclose(reader);
+  std::fclose(file);
+  std::remove(path);
+  EXPECT_EQ(std::string(text, got), "S 7\n");
 }
 
 }  // namespace
