@@ -232,6 +232,7 @@ if [[ -s $TARN_SIM_TRACE ]]; then
   pass "the simulated driver wrote its trace"
   check "trace: two updates reached 100" "2" "$(trace_count '^P 100$')"
   check "trace: the last progress position is 100" "P 100" "$(tr -d '\r' <"$TARN_SIM_TRACE" | grep '^P ' | tail -1)"
+  check "trace: lines end in a bare newline, as on Linux" "0" "$(grep -c $'\r' "$TARN_SIM_TRACE" || true)"
   [[ $(trace_count '^[WR] ') -gt 0 ]] && pass "trace: the updates used the card's registers" ||
     fail "trace: the updates used the card's registers"
 else
