@@ -36,10 +36,7 @@ constexpr const char* kHelp =
     "Exit status 0 when every card opened with well-formed calls and no handle left open,\n"
     "1 when openCard failed (the failure is named), 2 for bad usage.";
 
-int usage() {
-  std::fprintf(stderr, "usage: tarn-sim %s\n", kUsage);
-  return kExitUsage;
-}
+int usage() { return usageError(kUsage); }
 
 bool parseNumber(const std::string& text, long min, long max, long& value) {
   if (text.empty() || text.size() > 10) return false;

@@ -118,15 +118,6 @@ bool parseFault(const std::string& text, sim::SimFlashFaults& faults, uint64_t& 
   return true;
 }
 
-int usageError(const char* usage, const char* what, const char* value) {
-  if (what != nullptr) {
-    std::fprintf(stderr, "tarn-sim: %s%s%s%s\n", what, value ? " '" : "", value ? value : "",
-                 value ? "'" : "");
-  }
-  std::fprintf(stderr, "usage: tarn-sim %s\n", usage);
-  return kExitUsage;
-}
-
 const char* sourceName(sim::PowerUpSource source) {
   switch (source) {
     case sim::PowerUpSource::Bank0:

@@ -38,6 +38,15 @@ void printHelp() {
 
 }  // namespace
 
+int usageError(const char* usage, const char* what, const char* value) {
+  if (what != nullptr) {
+    std::fprintf(stderr, "tarn-sim: %s%s%s%s\n", what, value ? " '" : "", value ? value : "",
+                 value ? "'" : "");
+  }
+  std::fprintf(stderr, "usage: tarn-sim %s\n", usage);
+  return kExitUsage;
+}
+
 SubcommandRegistration::SubcommandRegistration(const char* name, const char* usage,
                                                const char* help, SubcommandMain run) {
   int* count = nullptr;

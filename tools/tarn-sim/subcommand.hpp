@@ -7,6 +7,11 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
+// Says what is wrong (when `what` is given, with the offending `value` quoted
+// when that is given too), prints the subcommand's usage line to standard
+// error, and returns kExitUsage.
+int usageError(const char* usage, const char* what = nullptr, const char* value = nullptr);
+
 using SubcommandMain = int (*)(int argc, char** argv);  // argv[0] is the subcommand name
 
 // Each subcommand registers itself from its own file, so adding one touches

@@ -37,10 +37,7 @@ constexpr const char* kHelp =
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
     "unreadable file.";
 
-int usage() {
-  std::fprintf(stderr, "usage: tarn-sim %s\n", kUsage);
-  return kExitUsage;
-}
+int usage() { return usageError(kUsage); }
 
 int runXsvf(int argc, char** argv) {
   std::string file;

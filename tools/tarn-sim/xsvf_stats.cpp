@@ -47,10 +47,7 @@ bool readStream(const char* path, std::vector<uint8_t>& bytes) {
 
 int runXsvfStats(int argc, char** argv) {
   const bool payload = argc == 3 && std::strcmp(argv[1], "--payload") == 0;
-  if (argc != 2 && !payload) {
-    std::fprintf(stderr, "usage: tarn-sim %s\n", kUsage);
-    return kExitUsage;
-  }
+  if (argc != 2 && !payload) return usageError(kUsage);
   std::vector<uint8_t> bytes;
   const char* name = payload ? argv[2] : argv[1];
   if (payload) {
