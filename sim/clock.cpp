@@ -1,14 +1,12 @@
 #include "sim/clock.hpp"
 
-#include <thread>
-
 namespace tarn::sim {
 
 void SimClock::sleepMs(uint32_t milliseconds) {
-  if (mode_ == Mode::Virtual) {
-    addedNs_ += uint64_t(milliseconds) * 1000000u;
+  if (mode_ == Mode::RealTime && wallSleep_ != nullptr) {
+    wallSleep_(milliseconds);
   } else {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    addedNs_ += uint64_t(milliseconds) * 1000000u;
   }
 }
 

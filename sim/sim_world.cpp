@@ -258,8 +258,10 @@ const char* interfaceName(CardInterface interface) {
 
 }  // namespace
 
-SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
-    : settings_(std::move(settings)), clock_(mode), system_(clock_) {
+SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::WallSleep wallSleep)
+    : settings_(std::move(settings)),
+      clock_(mode, SimClock::kDefaultBusAccessNs, wallSleep),
+      system_(clock_) {
   settings_.cardFaults.resize(settings_.cards.size());
   for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
   std::vector<SavedCard> saved(settings_.cards.size());

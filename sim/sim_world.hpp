@@ -63,7 +63,8 @@ class SimWorld {
  public:
   // Powers the cards up: each starts from what its state says (or from the
   // factory contents) and reports its revision accordingly.
-  SimWorld(SimWorldSettings settings, SimClock::Mode mode);
+  // `wallSleep` is how a real-time world sleeps (see SimClock).
+  SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::WallSleep wallSleep = nullptr);
   ~SimWorld();
   SimWorld(const SimWorld&) = delete;
   SimWorld& operator=(const SimWorld&) = delete;
