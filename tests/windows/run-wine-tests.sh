@@ -23,7 +23,7 @@ cd "$root" || exit 1
 out=$root/build/windows-tests
 shots=$out/screenshots
 # Where a build folder holds the program and the sheet probe.
-program_path=platform/win32/tarn-flash-update.exe
+program_path=tools/tarn-flash-update/tarn-flash-update.exe
 sheet_probe_path=tests/windows/tarn-sheet-probe.exe
 mode_setting=${TARN_WINE_MODE:-auto}
 # While working on one scenario: TARN_WINE_SCENARIOS="older_card" runs only it.
@@ -248,7 +248,7 @@ unset TARN_FIRMWARE_DIR
 
 # And the hardware entry point itself does not compile against stand-ins.
 if i686-w64-mingw32-g++-win32 -std=c++20 -I"$root" -I"$sim_x86_dir/generated" -fsyntax-only \
-    "$root/platform/win32/program_hardware.cpp" >"$out/compile-hardware-stand-ins.log" 2>&1; then
+    "$root/tools/tarn-flash-update/windows_program_hardware.cpp" >"$out/compile-hardware-stand-ins.log" 2>&1; then
   fail "the hardware entry point refuses stand-in payloads at compile time"
 elif grep -q 'needs real firmware' "$out/compile-hardware-stand-ins.log"; then
   pass "the hardware entry point refuses stand-in payloads at compile time"
