@@ -271,6 +271,8 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::Wal
     // Binary, so the lines end in \n alone on every platform: the format is exact.
     traceFile_ = std::fopen(settings_.tracePath.c_str(), "wb");
     if (traceFile_ != nullptr) {
+      // An update traces millions of lines: write them in large blocks.
+      std::setvbuf(traceFile_, nullptr, _IOFBF, size_t(1) << 20);
       trace_ = std::make_unique<TraceLog>(traceFile_);
       tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);
     }

@@ -318,7 +318,10 @@ first_wine_error() {  # first_wine_error LOG: the line that says why
   echo "${line:-no message from Wine}"
 }
 # wait_running SECONDS COMMAND...: as wait_for, but gives up at once when the
-# program has ended (status 2), with one line saying why.
+# program has ended (status 2), with one line saying why. poll_every is the
+# pause between tries: each probe is a Wine process of its own, and during an
+# update starting them every moment would take the CPU from the update.
+poll_every=0.3
 wait_running() {
   local until=$(($(date +%s) + $1)); shift
   while ! "$@" >/dev/null 2>&1; do
@@ -327,8 +330,11 @@ wait_running() {
       return 2
     fi
     [[ $(date +%s) -ge $until ]] && return 1
-    sleep 0.3
+    sleep "$poll_every"
   done
+}
+wait_verdict() {  # wait_verdict PAGE: "Success" or "Failed" on the page, within 5 minutes
+  poll_every=1.5 wait_running 300 verdict_on "$1"
 }
 # start_program LABEL: starts the simulated program under Wine and waits for
 # its sheet. If Wine cannot start it, says why in one line and returns 1 at
@@ -446,7 +452,7 @@ scenario_three_cards() {
   # (the probe cannot ask now: the page's thread is busy with the update).
   sleep 1.5
   shoot 04-card2-updating "card 2 during its flash update" "$caption"
-  if wait_running 300 verdict_on 1; then
+  if wait_verdict 1; then
     update_ms=$(($(now_ms) - update_started))
     note "$mode: flash update on card 2 took $update_ms ms under Wine, trace on (click to verdict)"
   else
@@ -463,7 +469,7 @@ scenario_three_cards() {
   probe setpos "$caption" 1 1009 7 || fail "$mode $s: marking the progress bar"
   check "$mode $s: card 2 status marked" "marked by the test" "$(page_field 1 status)"
   xdotool key space
-  if ! wait_running 300 verdict_on 1; then
+  if ! wait_verdict 1; then
     [[ $? -eq 2 ]] && return
     fail "$mode $s: Space on Update starts a second update"
   fi
@@ -530,7 +536,7 @@ scenario_older_card() {
   click_control "$caption" 0 1 || fail "$mode $s: clicking Update on the older card"
   sleep 2
   shoot 08-jtag-updating "the older card during its chain update" "$caption"
-  if ! wait_running 300 verdict_on 0; then
+  if ! wait_verdict 0; then
     [[ $? -eq 2 ]] && return
     fail "$mode $s: the chain update ends within 5 minutes"
   fi
@@ -570,7 +576,7 @@ scenario_windows_versions() {
       check "$mode $s: one tab" "1" "$(probe sheet "$caption" | sed -n 's/^tabs: //p')"
       t0=$(now_ms)
       click_control "$caption" 0 1 || fail "$mode $s: clicking Update"
-      if wait_running 300 verdict_on 0; then
+      if wait_verdict 0; then
         note "$mode: flash update as $version took $(($(now_ms) - t0)) ms under Wine, no trace"
         check "$mode $s: status after Update" "Success" "$(page_field 0 status)"
         shoot "10-$version-success" "the sheet under Wine as $version after an update: Success" "$caption"
