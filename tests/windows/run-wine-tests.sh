@@ -326,7 +326,7 @@ wait_running() {
   local until=$(($(date +%s) + $1)); shift
   while ! "$@" >/dev/null 2>&1; do
     if app_ended; then
-      fail "$mode: the program ended unexpectedly: $(first_wine_error "$app_log")"
+      fail "$scenario_label: the program ended unexpectedly: $(first_wine_error "$app_log")"
       return 2
     fi
     [[ $(date +%s) -ge $until ]] && return 1
@@ -339,9 +339,11 @@ wait_verdict() {  # wait_verdict PAGE: "Success" or "Failed" on the page, within
 # start_program LABEL: starts the simulated program under Wine and waits for
 # its sheet. If Wine cannot start it, says why in one line and returns 1 at
 # once instead of waiting out the timeouts.
-start_program() {
+scenario_label=
+start_program() {  # start_program LABEL [EXE]
+  scenario_label="$mode $1"
   app_log=$out/$mode-$1-stderr.txt
-  wine_run "$sim_exe" >"$out/$mode-$1-stdout.txt" 2>"$app_log" &
+  wine_run "${2:-$sim_exe}" >"$out/$mode-$1-stdout.txt" 2>"$app_log" &
   app_pid=$!
   local status
   wait_running 60 has_window "$caption"
@@ -619,6 +621,30 @@ scenario_windows_versions() {
   wineserver -w
 }
 
+# The fail-fast start itself: a program that Wine cannot load (it imports a
+# DLL that does not exist) must fail its scenario within seconds, with Wine's
+# error in the one line, not after the 60 s wait for a window.
+check_fail_fast() {
+  local arch=i686 dir=$out/$mode-no-such-dll t0 result
+  [[ $mode == x64 ]] && arch=x86_64
+  mkdir -p "$dir"
+  printf 'LIBRARY tarn-no-such.dll\nEXPORTS\nnoSuchFunction\n' >"$dir/no-such.def"
+  printf 'void noSuchFunction(void);\nint main(void) { noSuchFunction(); return 0; }\n' >"$dir/main.c"
+  if ! "$arch-w64-mingw32-dlltool" -d "$dir/no-such.def" -l "$dir/libno-such.a" >"$dir/build.log" 2>&1 ||
+     ! "$arch-w64-mingw32-gcc-win32" -o "$dir/no-such-dll.exe" "$dir/main.c" "$dir/libno-such.a" >>"$dir/build.log" 2>&1; then
+    fail "$mode: building the program Wine cannot load: $(head -1 "$dir/build.log")"
+    return
+  fi
+  t0=$(date +%s)
+  # In a subshell: its FAIL is the expected outcome, not one of this run's.
+  result=$(start_program fail-fast "$dir/no-such-dll.exe")
+  if [[ $(($(date +%s) - t0)) -lt 30 && $result == *"program ended unexpectedly: "*"tarn-no-such.dll"* ]]; then
+    pass "$mode: a program Wine cannot load fails at once ($(($(date +%s) - t0)) s), saying why: ${result#*unexpectedly: }"
+  else
+    fail "$mode: a program Wine cannot load should fail at once with Wine's error; after $(($(date +%s) - t0)) s: $result"
+  fi
+}
+
 run_mode() {  # run_mode x64|x86
   mode=$1
   local mode_started
@@ -651,6 +677,8 @@ run_mode() {  # run_mode x64|x86
   fi
   wineserver -w
   pass "$mode: Wine starts ($(($(date +%s) - mode_started)) s for wineboot)"
+  phase "$mode: check of the fail-fast start"
+  check_fail_fast
   local scenario
   for scenario in $scenarios; do
     "scenario_$scenario"
