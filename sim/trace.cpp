@@ -72,4 +72,6 @@ void TraceLog::progress(int percent) {
 
 void TraceLog::debug(const char* text) { emit(("D " + cEscape(text)).c_str()); }
 
+void TraceLog::comment(const char* text) { emit(("C " + cEscape(text)).c_str()); }
+
 }  // namespace tarn::sim
