@@ -44,6 +44,13 @@ class TraceLog {
 
 std::string cEscape(const char* text);
 
+// A stream that turns what is written to it into "C" lines of `log`, one per
+// newline, for the XSVF comment echo. Unbuffered, so each comment lands among
+// the accesses around it. Close it with fclose before `log` goes; an
+// unfinished last line is written then. Null where the C library offers no
+// such streams (Windows).
+std::FILE* openCommentLines(TraceLog& log);
+
 class TracingWindow final : public RegisterWindow {
  public:
   TracingWindow(RegisterWindow& inner, TraceLog& log) : inner_(inner), log_(log) {}
