@@ -113,15 +113,15 @@ bool parseDriverFault(std::string_view text, SimDriverFaults& faults, std::strin
   const FaultText fault = splitFault(text);
   struct Flag {
     const char* name;
-    bool SimDriverFaults::* field;
+    bool SimDriverFaults::*field;
   };
-  static constexpr Flag kFlags[] = {{"no-driver", &SimDriverFaults::noDriver},
-                                    {"wrong-signature", &SimDriverFaults::wrongSignature},
-                                    {"map-fails", &SimDriverFaults::mapFails},
-                                    {"zero-mapping", &SimDriverFaults::zeroMapping},
-                                    {"zero-record", &SimDriverFaults::zeroRecord},
-                                    {"failed-fills-output",
-                                     &SimDriverFaults::failedRequestsFillOutput}};
+  static constexpr Flag kFlags[] = {
+      {"no-driver", &SimDriverFaults::noDriver},
+      {"wrong-signature", &SimDriverFaults::wrongSignature},
+      {"map-fails", &SimDriverFaults::mapFails},
+      {"zero-mapping", &SimDriverFaults::zeroMapping},
+      {"zero-record", &SimDriverFaults::zeroRecord},
+      {"failed-fills-output", &SimDriverFaults::failedRequestsFillOutput}};
   for (const Flag& flag : kFlags) {
     if (fault.name != flag.name) continue;
     if (fault.hasValue) return badValue(text, "takes no value", error);
@@ -170,8 +170,8 @@ bool parseFlashFault(std::string_view text, SimFlashFaults& faults, uint64_t& po
     uint64_t address = 0, bit = 0, level = 0;
     if (parts.size() != 3 || !parseNumber(parts[0], SimNorFlash::kSize - 1, address) ||
         !parseNumber(parts[1], 7, bit) || !parseNumber(parts[2], 1, level)) {
-      return badValue(text, "A:B:L is a flash address (0 to 0x7ffff), a bit (0 to 7), a level (0 or 1)",
-                      error);
+      return badValue(
+          text, "A:B:L is a flash address (0 to 0x7ffff), a bit (0 to 7), a level (0 or 1)", error);
     }
     faults.stuckBits.push_back({uint32_t(address), uint8_t(bit), uint8_t(level)});
   } else if (fault.name == "busy-stuck" || fault.name == "all-ones") {

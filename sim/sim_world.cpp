@@ -236,8 +236,8 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
   for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
   std::vector<SavedCard> saved(settings_.cards.size());
   if (!loadState(saved, startError_)) {
-    startError_ = "TARN_SIM_STATE: '" + settings_.statePath + "' " + startError_ +
-                  "; it was left as it is";
+    startError_ =
+        "TARN_SIM_STATE: '" + settings_.statePath + "' " + startError_ + "; it was left as it is";
   } else if (!settings_.tracePath.empty()) {
     // Binary, so the lines end in \n alone on every platform: the format is exact.
     traceFile_ = std::fopen(settings_.tracePath.c_str(), "wb");
@@ -245,8 +245,8 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
       trace_ = std::make_unique<TraceLog>(traceFile_);
       tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);
     } else {
-      startError_ = "TARN_SIM_TRACE: cannot write '" + settings_.tracePath +
-                    "': " + std::strerror(errno);
+      startError_ =
+          "TARN_SIM_TRACE: cannot write '" + settings_.tracePath + "': " + std::strerror(errno);
     }
   }
   powerUp(saved);
@@ -376,8 +376,8 @@ bool checkStateHeader(const std::string& file, std::string& body, std::string& e
   const size_t newline = file.find('\n');
   const std::string mark = std::string(kStateMark) + " ";
   if (newline == std::string::npos || newline > 128 || file.compare(0, mark.size(), mark) != 0) {
-    error = std::string("is not a state file of the simulated cards (no '") + kStateMark +
-            "' mark)";
+    error =
+        std::string("is not a state file of the simulated cards (no '") + kStateMark + "' mark)";
     return false;
   }
   const std::string header = file.substr(0, newline);
@@ -448,8 +448,9 @@ bool SimWorld::loadState(std::vector<SavedCard>& saved, std::string& error) {
     // Contents belong to the card only when it is still the same card.
     if (index < cards.size() && factoryRevisions_[index] == revision &&
         std::strcmp(interface, interfaceName(settings_.cards[index].interface)) == 0) {
-      cards[index] = SavedCard{kind, std::vector<uint8_t>(body.begin() + std::ptrdiff_t(at),
-                                                          body.begin() + std::ptrdiff_t(at + size))};
+      cards[index] =
+          SavedCard{kind, std::vector<uint8_t>(body.begin() + std::ptrdiff_t(at),
+                                               body.begin() + std::ptrdiff_t(at + size))};
     }
     at += size;
   }

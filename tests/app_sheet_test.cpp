@@ -318,10 +318,11 @@ TEST(UpdateCommand, AFaultInTheChainEndsInFailed) {
 
 TEST(UpdateCommand, ASuccessThenAFailureShowsThePowerOffMessageOnceAtClose) {
   // Card 2's flash will not erase sector 0.
-  Session run(
-      {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_FAULTS", "2:never-erase=0"}},
-      {checkAction(1010), pressAction(), showTabAction(1), pressAction(), closeAction(),
-       dismissAction()});
+  Session run({{"TARN_SIM_CARDS", "60,120"},
+               {"TARN_SIM_ERASE_MS", "0"},
+               {"TARN_SIM_FAULTS", "2:never-erase=0"}},
+              {checkAction(1010), pressAction(), showTabAction(1), pressAction(), closeAction(),
+               dismissAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Success");
   EXPECT_EQ(run.lastStatus(1), "Failed");

@@ -177,8 +177,8 @@ TEST(SimFaults, CardFaultsReadTheSameInTarnSimAndTheSettingsAfterTheCardNumber) 
         << c.text << ": " << error;
     EXPECT_TRUE(c.holds(direct)) << c.text;
     EXPECT_FALSE(c.holds(SimCardFaults{})) << c.text;
-    const SimWorldSettings settings = settingsOf(
-        {{"TARN_SIM_CARDS", "20,60"}, {"TARN_SIM_FAULTS", std::string("2:") + c.text}});
+    const SimWorldSettings settings =
+        settingsOf({{"TARN_SIM_CARDS", "20,60"}, {"TARN_SIM_FAULTS", std::string("2:") + c.text}});
     EXPECT_TRUE(c.holds(settings.cardFaults.at(1))) << c.text;
     EXPECT_FALSE(c.holds(settings.cardFaults.at(0))) << c.text;
   }
@@ -192,8 +192,8 @@ TEST(SimFaults, CardFaultsReadTheSameInTarnSimAndTheSettingsAfterTheCardNumber) 
     ASSERT_TRUE(parseChainFault(c.text, direct.chain, error)) << c.text << ": " << error;
     EXPECT_TRUE(c.holds(direct)) << c.text;
     EXPECT_FALSE(c.holds(SimCardFaults{})) << c.text;
-    const SimWorldSettings settings = settingsOf(
-        {{"TARN_SIM_CARDS", "20,60"}, {"TARN_SIM_FAULTS", std::string("1:") + c.text}});
+    const SimWorldSettings settings =
+        settingsOf({{"TARN_SIM_CARDS", "20,60"}, {"TARN_SIM_FAULTS", std::string("1:") + c.text}});
     EXPECT_TRUE(c.holds(settings.cardFaults.at(0))) << c.text;
     // tarn-sim xsvf --chain device:FAULTS reads the same spelling.
     std::string chainError;
@@ -208,36 +208,40 @@ TEST(SimFaults, OldSpellingsAndMisplacedFaultsAreRefusedNamingWhatIsKnown) {
   const std::string flashKnown =
       "never-erase=S, never-program=A, stuck=A:B:L, busy-stuck=N, all-ones=N, power-cut=N";
   const std::pair<std::string, std::string> cases[] = {
-      {"nodriver",
-       "TARN_SIM_FAULTS: unknown fault 'nodriver'; known: " + driverKnown + "; or CARD:FAULT for "
-                                                                            "a card"},
+      {"nodriver", "TARN_SIM_FAULTS: unknown fault 'nodriver'; known: " + driverKnown +
+                       "; or CARD:FAULT for "
+                       "a card"},
       {"erase=2:0", "TARN_SIM_FAULTS: unknown fault 'erase=2:0'; known: " + driverKnown +
                         "; or CARD:FAULT for a card"},
-      {"fail=12", "TARN_SIM_FAULTS: fault 'fail=12': CODE is one of GET_CARD_INFO, MAP_REGISTERS, "
-                  "UNMAP_REGISTERS, QUERY_CARD_COUNT, QUERY_CARD, MAP_CARD_REGISTERS; or "
-                  "CARD:FAULT for a card"},
+      {"fail=12",
+       "TARN_SIM_FAULTS: fault 'fail=12': CODE is one of GET_CARD_INFO, MAP_REGISTERS, "
+       "UNMAP_REGISTERS, QUERY_CARD_COUNT, QUERY_CARD, MAP_CARD_REGISTERS; or "
+       "CARD:FAULT for a card"},
       {"no-driver=1",
        "TARN_SIM_FAULTS: fault 'no-driver=1': takes no value; or CARD:FAULT for a card"},
-      {"2:erase=0", "TARN_SIM_FAULTS: card 2 (revision 60, flash): unknown fault 'erase=0'; known: " +
-                        flashKnown},
+      {"2:erase=0",
+       "TARN_SIM_FAULTS: card 2 (revision 60, flash): unknown fault 'erase=0'; known: " +
+           flashKnown},
       {"2:never-erase=8",
        "TARN_SIM_FAULTS: card 2 (revision 60, flash): fault 'never-erase=8': S is a sector from 0 "
        "to 7"},
-      {"1:never-erase=0", "TARN_SIM_FAULTS: card 1 (revision 20, JTAG chain): unknown fault "
-                          "'never-erase=0'; known: erase-fails, stuck-bit=N"},
+      {"1:never-erase=0",
+       "TARN_SIM_FAULTS: card 1 (revision 20, JTAG chain): unknown fault "
+       "'never-erase=0'; known: erase-fails, stuck-bit=N"},
       {"2:erase-fails",
        "TARN_SIM_FAULTS: card 2 (revision 60, flash): unknown fault 'erase-fails'; known: " +
            flashKnown},
-      {"3:never-erase=0",
-       "TARN_SIM_FAULTS: '3:never-erase=0' names card 3; the cards are 1 to 2"},
+      {"3:never-erase=0", "TARN_SIM_FAULTS: '3:never-erase=0' names card 3; the cards are 1 to 2"},
       {"0:erase-fails", "TARN_SIM_FAULTS: '0:erase-fails' names card 0; the cards are 1 to 2"},
-      {"1:stuck-bit=2097152", "TARN_SIM_FAULTS: card 1 (revision 20, JTAG chain): fault "
-                              "'stuck-bit=2097152': N is an array bit from 0 to 2097151"},
+      {"1:stuck-bit=2097152",
+       "TARN_SIM_FAULTS: card 1 (revision 20, JTAG chain): fault "
+       "'stuck-bit=2097152': N is an array bit from 0 to 2097151"},
       {"2:stuck=0x80000:0:0",
        "TARN_SIM_FAULTS: card 2 (revision 60, flash): fault 'stuck=0x80000:0:0': A:B:L is a flash "
        "address (0 to 0x7ffff), a bit (0 to 7), a level (0 or 1)"},
-      {"2:power-cut=0", "TARN_SIM_FAULTS: card 2 (revision 60, flash): fault 'power-cut=0': N is a "
-                        "register access count from 1 up"},
+      {"2:power-cut=0",
+       "TARN_SIM_FAULTS: card 2 (revision 60, flash): fault 'power-cut=0': N is a "
+       "register access count from 1 up"},
   };
   for (const auto& [text, message] : cases) {
     SimWorldSettings settings;
@@ -334,7 +338,11 @@ TEST(SimState, AFileThatIsNotAStateFileOrIsDamagedIsRefusedAndLeftByteForByte) {
   const std::string damaged = "is damaged: its checksum does not match its contents";
   const std::pair<std::string, std::string> cases[] = {
       {"meeting notes\nbring the cables\n", notOurs},
-      {std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10) + std::string(3000, '\xA5'), notOurs},
+      {std::string("\x7f"
+                   "ELF\x02\x01\x01\0\0\0",
+                   10) +
+           std::string(3000, '\xA5'),
+       notOurs},
       {"", notOurs},
       {good.substr(0, good.size() - 1000),
        "is damaged: its header promises " + std::to_string(good.size() - body) +

@@ -92,9 +92,10 @@ int runFlash(int argc, char** argv) {
   uint64_t powerCut = 0;
   Arguments arguments;
   std::string error;
-  if (!readArguments(argc, argv,
-                     {{"--revision", "--interface", "--bank1", "--fault", "--trace"}, {"--fault"}, 0},
-                     arguments, error)) {
+  if (!readArguments(
+          argc, argv,
+          {{"--revision", "--interface", "--bank1", "--fault", "--trace"}, {"--fault"}, 0},
+          arguments, error)) {
     return usageError(kUsage, error);
   }
   if (arguments.help) {
@@ -191,7 +192,8 @@ int runCampaign(int argc, char** argv) {
   uint64_t cuts = 500, aimed = 20, places = 8;
   Arguments arguments;
   std::string error;
-  if (!readArguments(argc, argv, {{"--revision", "--interface", "--cuts", "--aimed", "--places"}, {}, 0},
+  if (!readArguments(argc, argv,
+                     {{"--revision", "--interface", "--cuts", "--aimed", "--places"}, {}, 0},
                      arguments, error)) {
     return usageError(kCampaignUsage, error);
   }
