@@ -10,8 +10,8 @@
 
 #include "card/driver.hpp"
 #include "card/registers.hpp"
-#include "platform/win32_driver_io.hpp"
-#include "platform/win32_system_services.hpp"
+#include "platform/win32/win32_driver_io.hpp"
+#include "platform/win32/win32_system_services.hpp"
 #include "sim/trace.hpp"
 
 namespace tarn {

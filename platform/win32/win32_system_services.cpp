@@ -1,4 +1,4 @@
-#include "platform/win32_system_services.hpp"
+#include "platform/win32/win32_system_services.hpp"
 
 namespace tarn {
 namespace {

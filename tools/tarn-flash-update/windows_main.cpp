@@ -5,7 +5,7 @@
 #include <commctrl.h>
 // clang-format on
 
-#include "platform/win32/program.hpp"
+#include "tools/tarn-flash-update/windows_program.hpp"
 
 // The program takes no command line and reads no configuration.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
