@@ -5,6 +5,7 @@
 // whose Sleep lasts one tick of the period those same calls set.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
