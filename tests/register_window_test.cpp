@@ -205,15 +205,15 @@ TEST(SimClockTest, VirtualTimeCountsBusAccessesAndSleeps) {
 
 // The real-time clock sleeps through the sleep its program hands in, and
 // takes the time from the wall clock rather than adding the sleep itself.
-uint32_t wallSleptMs = 0;
-void recordWallSleep(uint32_t milliseconds) { wallSleptMs += milliseconds; }
+uint64_t wallSleptNs = 0;
+void recordWallSleep(uint64_t nanoseconds) { wallSleptNs += nanoseconds; }
 
 TEST(SimClockTest, RealTimeSleepsThroughTheProgramsWallSleep) {
-  wallSleptMs = 0;
+  wallSleptNs = 0;
   SimClock clock(SimClock::Mode::RealTime, SimClock::kDefaultBusAccessNs, recordWallSleep);
   SimSystem system(clock);
   system.sleep(60000);
-  EXPECT_EQ(wallSleptMs, 60000u);
+  EXPECT_EQ(wallSleptNs, 60000000000u);
   // The recorder did not sleep, so far less than the minute has passed.
   EXPECT_LT(clock.nowNs(), 60000000000u);
 }

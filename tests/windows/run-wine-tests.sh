@@ -147,6 +147,8 @@ check_program() {  # check_program EXE LABEL FORMAT (pei-i386 or pei-x86-64)
   else
     fail "$2 is not a GUI program"
   fi
+  # The manifest: common controls 6 and asInvoker, read from the resources; no Wine needed.
+  if python3 "$root/tests/windows/check-manifest.py" "$1"; then pass "$2 carries its manifest"; else fail "$2 manifest (reason above)"; fi
 }
 check_old_systems() {  # check_old_systems EXE LABEL: imports on the allow-list, header at most 4.0
   local result
