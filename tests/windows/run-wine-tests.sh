@@ -510,13 +510,16 @@ scenario_three_cards() {
   fi
 }
 
-# Six cards, closed without an update: six tabs, no message.
+# Six cards, closed without an update: six tabs, no message. The cards keep
+# their state in a file, which the second start replaces on Windows' terms.
 scenario_six_cards() {
   local s=six-cards report
   phase "$mode: scenario $s"
   export TARN_SIM_CARDS="20,60,110,152,14:cardbus,53"
   export TARN_SIM_TRACE=$out/$mode-sim6-trace.txt
-  start_program "$s" || return
+  export TARN_SIM_STATE=$out/$mode-six-cards.state
+  rm -f "$TARN_SIM_STATE"
+  start_program "$s" || { unset TARN_SIM_STATE; return; }
   report=$(probe sheet "$caption")
   check "$mode $s: six tabs" "6" "$(sed -n 's/^tabs: //p' <<<"$report")"
   check "$mode $s: tab titles in card order" "Card 1|Card 2|Card 3|Card 4|Card 5|Card 6" \
@@ -526,6 +529,16 @@ scenario_six_cards() {
   click_control "$caption" -1 2 || fail "$mode $s: clicking Cancel on the sheet"
   end_program "$s"
   check "$mode $s: no power-off message without an update" "" "$(window_named "$message_caption")"
+  [[ -s $TARN_SIM_STATE ]] && pass "$mode $s: the cards' state is saved" || fail "$mode $s: the cards' state is saved"
+  # Again, over the state file now there: it must be replaced, not refused.
+  if start_program "$s-again"; then
+    click_control "$caption" -1 2 || fail "$mode $s-again: clicking Cancel on the sheet"
+    end_program "$s-again"
+    check "$mode $s-again: the state file replaced, no file left beside it" "$TARN_SIM_STATE" \
+      "$(ls "$TARN_SIM_STATE"* 2>/dev/null | paste -sd ' ')"
+    check "$mode $s-again: nothing said about the state" "" "$(tr -d '\r' <"$app_log")"
+  fi
+  unset TARN_SIM_STATE
 }
 
 # An older card through its JTAG chain: choose PCI, update.
