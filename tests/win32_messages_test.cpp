@@ -13,6 +13,7 @@
 
 #include "app/update_tool.hpp"
 #include "card/driver.hpp"
+#include "platform/win32/win32_system_services.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
 
@@ -150,6 +151,23 @@ class TimedDriver final : public DriverIo {
   const sim::SimClock& clock_;
 };
 
+// The Win32 sleep and timer calls on the simulated clock, as the program for
+// real cards stacks its services: the answering sleeps over the Win32 ones.
+sim::SimClock* sleepClock = nullptr;
+int timerBegins = 0;
+int timerEnds = 0;
+void clockSleep(uint32_t ms) { sleepClock->sleepMs(ms); }
+void noDebug(const char*) {}
+uint32_t countBegin(uint32_t) {
+  ++timerBegins;
+  return 0;  // TIMERR_NOERROR
+}
+uint32_t countEnd(uint32_t) {
+  ++timerEnds;
+  return 0;
+}
+constexpr Win32SystemCalls kClockCalls{clockSleep, noDebug, countBegin, countEnd};
+
 sim::SimWorldSettings settingsFor(const std::map<std::string, std::string>& values) {
   sim::SimWorldSettings settings;
   std::string error;
@@ -167,6 +185,7 @@ struct CadenceCase {
   const char* name;
   const char* cards;
   std::vector<ui::ScriptAction> script;
+  int timerRequests;  // the play sharpens the timer through the answering services
 };
 
 TEST_F(Win32MessagesTest, AWholeUpdateAnswersTheSystemEveryQuarterSecondAndTakesNoInput) {
@@ -174,9 +193,10 @@ TEST_F(Win32MessagesTest, AWholeUpdateAnswersTheSystemEveryQuarterSecondAndTakes
       // The play's 15 s erase wait and its run-test sleeps.
       {"XSVF update",
        "30:pci",
-       {ui::checkAction(1010), ui::pressAction(), ui::closeAction(), ui::dismissAction()}},
+       {ui::checkAction(1010), ui::pressAction(), ui::closeAction(), ui::dismissAction()},
+       1},
       // Erases polled 1 ms at a time; seconds of programming between them.
-      {"flash update", "150", {ui::pressAction(), ui::closeAction(), ui::dismissAction()}},
+      {"flash update", "150", {ui::pressAction(), ui::closeAction(), ui::dismissAction()}, 0},
   };
   for (const CadenceCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -186,13 +206,19 @@ TEST_F(Win32MessagesTest, AWholeUpdateAnswersTheSystemEveryQuarterSecondAndTakes
     fake.queued = {kPaint};
     fake.arrivingInput = {kLeftButtonDown, kLeftButtonUp, kKeyDown, kKeyUp};
     TimedDriver driver(world.driverIo(), world.clock());
-    AnsweringSystemServices system(world.system(), messages);
+    sleepClock = &world.clock();
+    timerBegins = timerEnds = 0;
+    Win32SystemServices win32System(kClockCalls);
+    AnsweringSystemServices system(win32System, messages);
     ui::ScriptedInterface scripted(c.script);
     UpdateTool tool(driver, system, scripted, 0x00400000);
     AnsweringProgress progress(&tool.page, messages);
     tool.progress = &progress;
     runTool(tool);
+    sleepClock = nullptr;
     ASSERT_EQ(scripted.statusTexts(0).back(), "Success");
+    EXPECT_EQ(timerBegins, c.timerRequests);
+    EXPECT_EQ(timerEnds, c.timerRequests);
 
     ASSERT_GT(driver.unmappedAtNs, driver.mappedAtNs);
     std::vector<uint64_t> times{driver.mappedAtNs};

@@ -64,6 +64,8 @@ class AnsweringSystemServices final : public SystemServices {
   void outputDebugString(const char* text) override { inner_.outputDebugString(text); }
   void updateBegins() override { inner_.updateBegins(); }
   void updateEnds() override { inner_.updateEnds(); }
+  void xsvfPlayBegins() override { inner_.xsvfPlayBegins(); }
+  void xsvfPlayEnds() override { inner_.xsvfPlayEnds(); }
 
  private:
   SystemServices& inner_;
