@@ -28,6 +28,12 @@ int runWindowsProgram(uintptr_t moduleInstance) {
   }
   // Virtual time: the simulated erase and run-test waits pass at once.
   auto world = std::make_unique<sim::SimWorld>(std::move(settings), sim::SimClock::Mode::Virtual);
+  if (!world->startError().empty()) {
+    const std::string text = "Simulation settings: " + world->startError();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    ui.messageBox(0, text.c_str(), "TARN Flash Update Tool (simulated)", 0x10 /* MB_ICONERROR */);
+    return 2;
+  }
   // The sleeps pass at once in virtual time and stay whole in the trace; the
   // reports keep the thread answering the system while an update runs.
   auto tool = std::make_unique<UpdateTool>(world->driverIo(), world->system(), ui, moduleInstance);
