@@ -27,7 +27,7 @@ program_path=tools/tarn-flash-update/tarn-flash-update.exe
 sheet_probe_path=tests/windows/tarn-sheet-probe.exe
 mode_setting=${TARN_WINE_MODE:-auto}
 # While working on one scenario: TARN_WINE_SCENARIOS="older_card" runs only it.
-scenarios=${TARN_WINE_SCENARIOS:-three_cards six_cards older_card windows_versions}
+scenarios=${TARN_WINE_SCENARIOS:-three_cards six_cards older_card busy_sheet windows_versions}
 started=$(date +%s)
 passed=0
 failed=0
@@ -573,6 +573,14 @@ scenario_older_card() {
     "$(tr -d '\r' <"$TARN_SIM_TRACE" | grep '^W 0100 ' | tail -1)"
 }
 
+# Input while the sheet is busy: during an update, and under the interface
+# message (tests/windows/busy-sheet-scenarios.sh).
+. "$root/tests/windows/busy-sheet-scenarios.sh"
+scenario_busy_sheet() {
+  phase "$mode: scenario busy-sheet"
+  busy_sheet_scenarios
+}
+
 # Wine as Windows 98, XP and 10 (the systems the two driver families run
 # on): the simulated program shows its sheet and updates to "Success"; the
 # program for real cards, with no driver, ends at once with 0 and no window,
@@ -596,7 +604,7 @@ scenario_windows_versions() {
       if wait_verdict 0; then
         note "$mode: flash update as $version took $(($(now_ms) - t0)) ms under Wine, no trace"
         check "$mode $s: status after Update" "Success" "$(page_field 0 status)"
-        shoot "10-$version-success" "the sheet under Wine as $version after an update: Success" "$caption"
+        shoot "13-$version-success" "the sheet under Wine as $version after an update: Success" "$caption"
         click_control "$caption" -1 1 || fail "$mode $s: clicking OK on the sheet"
         wait_running 30 has_window "$message_caption" && dismiss_message "$message_caption"
         end_program "$s"
