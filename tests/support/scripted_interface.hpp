@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,11 +69,17 @@ class ScriptedInterface final : public UserInterface {
   // The pages as they stood when the sheet closed.
   const SheetState& sheet() const { return sheet_; }
   std::vector<std::string> mismatches;
+  // Called with each event as the application makes it, so a test can look at
+  // the rest of the machine at that moment.
+  std::function<void(const UiEvent&)> onEvent;
 
  private:
   int pageIndexOf(PageWindow window) const;
   void show(int k);
-  void record(UiEvent event) { events_.push_back(std::move(event)); }
+  void record(UiEvent event) {
+    if (onEvent) onEvent(event);
+    events_.push_back(std::move(event));
+  }
 
   std::vector<ScriptAction> script_;
   size_t next_ = 0;
