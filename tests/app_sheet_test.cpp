@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/update_tool.hpp"
+#include "card/driver.hpp"
 #include "payloads/payloads.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
@@ -198,6 +199,20 @@ TEST(CardSheet, NoDriverOrACountOutsideOneToSixShowsNoWindowAndEndsWithZero) {
       EXPECT_EQ(run.world.driver().openHandles(), 0);
     }
   }
+}
+
+TEST(CardSheet, AnOlderDriverThatAnswersButReturnsZeroStillShowsEveryCard) {
+  Session run(
+      {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_FAMILY", "older"}, {"TARN_SIM_ERASE_MS", "0"}},
+      {checkAction(kPciRadio), pressAction(), showTabAction(1), closeAction(), dismissAction()});
+  run.world.driver().faults().olderWorkingButReportFailure = {QUERY_CARD_COUNT, QUERY_CARD,
+                                                              MAP_CARD_REGISTERS};
+  run.start();
+  EXPECT_EQ(run.ui.titles, (std::vector<std::string>{"Card 1", "Card 2"}));
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "60\n");
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 1).at(0).text, "120\n");
+  EXPECT_EQ(run.lastStatus(0), "Success");
+  run.expectCleanDriverUse();
 }
 
 TEST(CardSheet, APageShownAgainKeepsWhatItShows) {
