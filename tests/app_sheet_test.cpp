@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -42,6 +43,28 @@ sim::SimWorldSettings settingsFor(std::map<std::string, std::string> values) {
   return settings;
 }
 
+// A fault of one card (counted from 0), set on the settings themselves.
+using Adjust = std::function<void(sim::SimWorldSettings&)>;
+
+Adjust chainNeverErases(size_t card) {
+  return
+      [card](sim::SimWorldSettings& s) { s.cardFaults.at(card).chain.eraseNeverCompletes = true; };
+}
+
+Adjust flashNeverErases(size_t card, int32_t sector) {
+  return [=](sim::SimWorldSettings& s) { s.cardFaults.at(card).flash.neverEraseSector = sector; };
+}
+
+Adjust flashNeverPrograms(size_t card, int64_t address) {
+  return
+      [=](sim::SimWorldSettings& s) { s.cardFaults.at(card).flash.neverProgramAddress = address; };
+}
+
+sim::SimWorldSettings adjusted(sim::SimWorldSettings settings, const Adjust& adjust) {
+  if (adjust) adjust(settings);
+  return settings;
+}
+
 // Passes the services on and counts the update brackets.
 class BracketCountingSystem final : public SystemServices {
  public:
@@ -65,8 +88,9 @@ class BracketCountingSystem final : public SystemServices {
 
 // One run of the program on simulated cards with a scripted user.
 struct Session {
-  Session(std::map<std::string, std::string> settings, std::vector<ScriptAction> script)
-      : world(settingsFor(std::move(settings)), sim::SimClock::Mode::Virtual),
+  Session(std::map<std::string, std::string> settings, std::vector<ScriptAction> script,
+          const Adjust& adjust = {})
+      : world(adjusted(settingsFor(std::move(settings)), adjust), sim::SimClock::Mode::Virtual),
         system(world.system()),
         ui(std::move(script)),
         tool(world.driverIo(), system, ui, kModule) {
@@ -218,9 +242,10 @@ TEST(CardSheet, AnOlderDriverThatAnswersButReturnsZeroStillShowsEveryCard) {
 TEST(CardSheet, APageShownAgainKeepsWhatItShows) {
   // The page is made once: coming back to it shows the result, not the
   // verdict it started with.
-  Session run(
-      {{"TARN_SIM_CARDS", "60,150"}, {"TARN_SIM_FAULTS", "erase=1:0"}},
-      {checkAction(1011), pressAction(), showTabAction(1), showTabAction(0), closeAction()});
+  Session run({{"TARN_SIM_CARDS", "60,150"}},
+              {checkAction(kCardBusRadio), pressAction(), showTabAction(1), showTabAction(0),
+               closeAction()},
+              flashNeverErases(0, 0));
   run.start();
   const ui::PageState& page = run.ui.sheet().pages[0];
   EXPECT_STREQ(page.statusText, "Failed");
@@ -285,9 +310,10 @@ TEST(CardPage, TheInterfaceChosenLastIsTheOneUsed) {
   for (const bool cardBusLast : {true, false}) {
     SCOPED_TRACE(cardBusLast ? "PCI, then CardBus" : "CardBus, then PCI");
     Session run(
-        {{"TARN_SIM_CARDS", "30"}, {"TARN_SIM_FAULTS", "chain-erase=1"}},
+        {{"TARN_SIM_CARDS", "30"}},
         {checkAction(cardBusLast ? kPciRadio : kCardBusRadio),
-         checkAction(cardBusLast ? kCardBusRadio : kPciRadio), pressAction(), closeAction()});
+         checkAction(cardBusLast ? kCardBusRadio : kPciRadio), pressAction(), closeAction()},
+        chainNeverErases(0));
     run.start();
     const ui::PageState& page = run.ui.sheet().pages[0];
     EXPECT_EQ(page.pciChecked, !cardBusLast);
@@ -487,18 +513,16 @@ class RevisionBoundaries : public ::testing::TestWithParam<BoundaryCase> {
 
 TEST_P(RevisionBoundaries, DecideTheInterfaceQuestionAndTheMethod) {
   const BoundaryCase& c = GetParam();
-  const std::string fault = c.revision < 50 ? "chain-erase=1" : "erase=1:0";
+  const Adjust fault = c.revision < 50 ? chainNeverErases(0) : flashNeverErases(0, 0);
   for (const char* family : {"nt", "older"}) {
     SCOPED_TRACE(family);
     const std::map<std::string, std::string> settings = {
-        {"TARN_SIM_CARDS", std::to_string(c.revision)},
-        {"TARN_SIM_FAULTS", fault},
-        {"TARN_SIM_FAMILY", family}};
+        {"TARN_SIM_CARDS", std::to_string(c.revision)}, {"TARN_SIM_FAMILY", family}};
     {
       std::vector<ScriptAction> script{pressAction()};
       if (c.asksForInterface) script.push_back(dismissAction());
       script.push_back(closeAction());
-      Session run(settings, script);
+      Session run(settings, script, fault);
       run.start();
       EXPECT_EQ(run.ui.messageBoxTexts().size(), c.asksForInterface ? 1u : 0u);
       if (c.asksForInterface) {
@@ -510,7 +534,7 @@ TEST_P(RevisionBoundaries, DecideTheInterfaceQuestionAndTheMethod) {
       run.expectCleanDriverUse();
     }
     if (c.asksForInterface) {
-      Session run(settings, {checkAction(kPciRadio), pressAction(), closeAction()});
+      Session run(settings, {checkAction(kPciRadio), pressAction(), closeAction()}, fault);
       run.start();
       EXPECT_TRUE(run.ui.messageBoxTexts().empty());
       expectMethod(run, c);
@@ -531,25 +555,36 @@ INSTANTIATE_TEST_SUITE_P(
 // Session at every result).
 TEST(UpdateCommand, EveryKindOfUpdateReleasesTheCardBeforeShowingItsResult) {
   const struct {
+    const char* name;
     const char* cards;
-    const char* faults;
+    Adjust fault;
     std::vector<ScriptAction> script;
     int results;
   } cases[] = {
-      {"30:pci", "chain-erase=1", {checkAction(kPciRadio), pressAction(), closeAction()}, 1},
-      {"60", "erase=1:0", {checkAction(kCardBusRadio), pressAction(), closeAction()}, 1},
-      {"150", "program=1:0x10", {pressAction(), pressAction(), closeAction()}, 2},
-      {"60", "", {pressAction(), dismissAction(), closeAction()}, 0},
+      {"chain",
+       "30:pci",
+       chainNeverErases(0),
+       {checkAction(kPciRadio), pressAction(), closeAction()},
+       1},
+      {"erase",
+       "60",
+       flashNeverErases(0, 0),
+       {checkAction(kCardBusRadio), pressAction(), closeAction()},
+       1},
+      {"program twice",
+       "150",
+       flashNeverPrograms(0, 0x10),
+       {pressAction(), pressAction(), closeAction()},
+       2},
+      {"no interface", "60", {}, {pressAction(), dismissAction(), closeAction()}, 0},
   };
   for (const auto& c : cases) {
     for (const char* family : {"nt", "older"}) {
-      SCOPED_TRACE(std::string(c.cards) + " " + c.faults + " " + family);
-      Session run(
-          {{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_FAULTS", c.faults}, {"TARN_SIM_FAMILY", family}},
-          c.script);
+      SCOPED_TRACE(std::string(c.name) + " " + family);
+      Session run({{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_FAMILY", family}}, c.script, c.fault);
       run.start();
       EXPECT_EQ(run.results, c.results);
-      if (std::string(c.cards) == "30:pci") {
+      if (std::string(c.name) == "chain") {
         EXPECT_GE(run.system.begins, 1);
       }
       run.expectCleanDriverUse();
