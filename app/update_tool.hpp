@@ -57,7 +57,7 @@ struct UpdateTool {
   SystemServices& system;
   UserInterface& ui;
   uintptr_t moduleInstance;
-  std::FILE* commentOutput = stdout;  // where XCOMMENT text is echoed
+  std::FILE* commentOutput = stdout;  // where XCOMMENT text is echoed; null: nowhere
 
   CardContext card;
   XsvfStream stream;

@@ -70,6 +70,8 @@ check_imports() {  # check_imports EXE LABEL
   else
     fail "$2 is not a GUI program"
   fi
+  # The manifest: common controls 6 and asInvoker, read from the resources; no Wine needed.
+  if python3 "$root/tests/windows/check-manifest.py" "$1"; then pass "$2 carries its manifest"; else fail "$2 manifest (reason above)"; fi
 }
 check_imports "$sim_exe" "simulated tarn-flash-update.exe"
 

@@ -9,7 +9,12 @@
 
 // The program takes no command line and reads no configuration.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  // The progress bar's window class lives in the common controls.
-  InitCommonControls();
+  // The sheet's tabs and the page's progress bar are common controls, and
+  // with version 6 of them InitCommonControls registers nothing. The Win95
+  // classes include both; this call exists from comctl32 4.70 on.
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_WIN95_CLASSES;
+  InitCommonControlsEx(&controls);
   return tarn::runWindowsProgram(reinterpret_cast<uintptr_t>(instance));
 }

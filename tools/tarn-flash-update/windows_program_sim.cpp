@@ -26,6 +26,12 @@ int runWindowsProgram(uintptr_t moduleInstance) {
   }
   // Virtual time: the simulated erase and run-test waits pass at once.
   auto world = std::make_unique<sim::SimWorld>(std::move(settings), sim::SimClock::Mode::Virtual);
+  if (!world->startError().empty()) {
+    const std::string text = "Simulation settings: " + world->startError();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    ui.messageBox(0, text.c_str(), "TARN Flash Update Tool (simulated)", 0x10 /* MB_ICONERROR */);
+    return 2;
+  }
   auto tool = std::make_unique<UpdateTool>(world->driverIo(), world->system(), ui, moduleInstance);
   tool->progress = world->progress(&tool->page);
   const int result = runTool(*tool);
