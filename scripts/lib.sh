@@ -28,7 +28,7 @@ ensure_packages() {
   echo "installing: ${missing[*]}"
   run_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
   run_as_root env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+    apt-get install -y -q --no-install-recommends --no-upgrade "${missing[@]}" </dev/null
 }
 
 # Everything the default (g++) build needs, tests and benchmarks included.

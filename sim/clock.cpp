@@ -1,7 +1,5 @@
 #include "sim/clock.hpp"
 
-#include <thread>
-
 namespace tarn::sim {
 
 uint64_t SimClock::sleepNs(uint32_t milliseconds) const {
@@ -12,10 +10,10 @@ uint64_t SimClock::sleepNs(uint32_t milliseconds) const {
 
 void SimClock::sleepMs(uint32_t milliseconds) {
   const uint64_t ns = sleepNs(milliseconds);
-  if (mode_ == Mode::Virtual) {
-    addedNs_ += ns;
+  if (mode_ == Mode::RealTime && wallSleep_ != nullptr) {
+    wallSleep_(ns);
   } else {
-    std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+    addedNs_ += ns;
   }
 }
 

@@ -9,11 +9,21 @@ namespace tarn::sim {
 // access advances it by the bus time. In real-time mode sleeps really sleep and
 // the clock follows the wall clock, with bus time still added on top so that
 // busy waits made of register writes keep their length.
+//
+// The wall-clock sleep is handed in by the program that runs in real time, so
+// the simulator needs no threading runtime of its own: the Windows program is
+// built without one, to load on the old systems the cards' drivers exist for.
 class SimClock {
  public:
   enum class Mode { Virtual, RealTime };
-  explicit SimClock(Mode mode = Mode::Virtual, uint32_t busAccessNs = 200)
-      : mode_(mode), busAccessNs_(busAccessNs), start_(std::chrono::steady_clock::now()) {}
+  using WallSleep = void (*)(uint64_t nanoseconds);
+  static constexpr uint32_t kDefaultBusAccessNs = 200;
+  explicit SimClock(Mode mode = Mode::Virtual, uint32_t busAccessNs = kDefaultBusAccessNs,
+                    WallSleep wallSleep = nullptr)
+      : mode_(mode),
+        busAccessNs_(busAccessNs),
+        wallSleep_(wallSleep),
+        start_(std::chrono::steady_clock::now()) {}
 
   Mode mode() const { return mode_; }
   uint32_t busAccessNs() const { return busAccessNs_; }
@@ -25,7 +35,8 @@ class SimClock {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(real).count()) + addedNs_;
   }
   void busAccess() { addedNs_ += busAccessNs_; }
-  // Virtual mode: the time passes at once. Real-time mode: the caller sleeps.
+  // Virtual mode: the time passes at once. Real-time mode: the caller sleeps
+  // through the wall sleep; without one the time passes at once after all.
   void sleepMs(uint32_t milliseconds);
   // How long sleepMs really takes: the asked time rounded up to whole ticks
   // of the system timer, as a sleep on Windows does.
@@ -40,6 +51,7 @@ class SimClock {
  private:
   Mode mode_;
   uint32_t busAccessNs_;
+  WallSleep wallSleep_;
   uint64_t timerTickNs_ = 0;
   uint64_t addedNs_ = 0;
   std::chrono::steady_clock::time_point start_;

@@ -231,8 +231,10 @@ const char* interfaceName(CardInterface interface) {
 
 }  // namespace
 
-SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
-    : settings_(std::move(settings)), clock_(mode), system_(clock_) {
+SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::WallSleep wallSleep)
+    : settings_(std::move(settings)),
+      clock_(mode, SimClock::kDefaultBusAccessNs, wallSleep),
+      system_(clock_) {
   settings_.cardFaults.resize(settings_.cards.size());
   for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
   std::vector<SavedCard> saved(settings_.cards.size());
@@ -243,6 +245,8 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
     // Binary, so the lines end in \n alone on every platform: the format is exact.
     traceFile_ = std::fopen(settings_.tracePath.c_str(), "wb");
     if (traceFile_ != nullptr) {
+      // An update traces millions of lines: write them in large blocks.
+      std::setvbuf(traceFile_, nullptr, _IOFBF, size_t(1) << 20);
       trace_ = std::make_unique<TraceLog>(traceFile_);
       tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);
     } else {

@@ -67,7 +67,8 @@ class SimWorld {
   // Powers the cards up: each starts from what its state says (or from the
   // factory contents) and reports its revision accordingly. Check
   // startError() before using the world.
-  SimWorld(SimWorldSettings settings, SimClock::Mode mode);
+  // `wallSleep` is how a real-time world sleeps (see SimClock).
+  SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::WallSleep wallSleep = nullptr);
 
   // Empty when the world is ready. Otherwise one line on why not: the state
   // file is not one or is damaged (it is then left exactly as it was, and

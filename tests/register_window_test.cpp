@@ -203,5 +203,20 @@ TEST(SimClockTest, VirtualTimeCountsBusAccessesAndSleeps) {
   EXPECT_EQ(clock.nowNs(), 3000430u);
 }
 
+// The real-time clock sleeps through the sleep its program hands in, and
+// takes the time from the wall clock rather than adding the sleep itself.
+uint64_t wallSleptNs = 0;
+void recordWallSleep(uint64_t nanoseconds) { wallSleptNs += nanoseconds; }
+
+TEST(SimClockTest, RealTimeSleepsThroughTheProgramsWallSleep) {
+  wallSleptNs = 0;
+  SimClock clock(SimClock::Mode::RealTime, SimClock::kDefaultBusAccessNs, recordWallSleep);
+  SimSystem system(clock);
+  system.sleep(60000);
+  EXPECT_EQ(wallSleptNs, 60000000000u);
+  // The recorder did not sleep, so far less than the minute has passed.
+  EXPECT_LT(clock.nowNs(), 60000000000u);
+}
+
 }  // namespace
 }  // namespace tarn::sim

@@ -13,7 +13,15 @@ constexpr UINT kInitDialog = WM_INITDIALOG;
 constexpr UINT kCommand = WM_COMMAND;
 constexpr UINT kSetText = WM_SETTEXT;
 constexpr UINT kSetPos = PBM_SETPOS;
+#if defined(_WIN64)
+// 64-bit Windows names the slot by its pointer-sized place; the application
+// keeps the 32-bit index and the back end moves it there.
+constexpr int kDwlUser = 8;
+constexpr int kPlatformDwlUser = DWLP_USER;
+#else
 constexpr int kDwlUser = DWL_USER;
+constexpr int kPlatformDwlUser = DWL_USER;
+#endif
 constexpr UINT kIconInformation = MB_ICONINFORMATION;
 constexpr DWORD kUseTitle = PSP_USETITLE;
 constexpr DWORD kPropSheetPage = PSH_PROPSHEETPAGE;
@@ -48,17 +56,72 @@ static_assert(PSP_USETITLE == win::kUseTitle);
 static_assert(PSH_PROPSHEETPAGE == win::kPropSheetPage);
 static_assert(PSH_NOAPPLYNOW == win::kNoApplyNow);
 
-// The sizes the updater writes into dwSize are those of the 32-bit structures:
-// the page up to and including its header-title fields, the whole header.
+// The sizes the updater writes into dwSize are those of the 32-bit structures
+// (page 48: up to and including the header-title fields; header 52: whole),
+// because the program people run is 32-bit: the cards' driver hands out
+// 32-bit addresses. A 64-bit build exists only to test the sheet under 64-bit
+// Wine; there the sizes are translated to the same fields' extent below.
+#if !defined(_WIN64)
 static_assert(sizeof(void*) == 4,
               "the Windows program is 32-bit: the driver hands out 32-bit addresses");
 static_assert(offsetof(PROPSHEETPAGEA, pszHeaderSubTitle) + sizeof(LPCSTR) == 48);
 static_assert(sizeof(PROPSHEETHEADERA) == 52);
+#endif
 
 namespace {
 
-// The first version of the page description, up to pcRefParent.
-constexpr uint32_t kSmallestPage = offsetof(PROPSHEETPAGEA, pcRefParent) + sizeof(UINT*);
+#define TARN_FIELD_END(type, field) uint32_t(offsetof(type, field) + sizeof(type::field))
+// Where each field of the two descriptions ends on this platform, in field
+// order. Every field of the 32-bit structures is 4 bytes, so a 32-bit size of
+// 4 * n covers the first n fields; the platform size covers the same ones.
+constexpr uint32_t kPageFieldEnds[] = {TARN_FIELD_END(PROPSHEETPAGEA, dwSize),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, dwFlags),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, hInstance),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pszTemplate),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pszIcon),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pszTitle),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pfnDlgProc),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, lParam),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pfnCallback),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pcRefParent),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pszHeaderTitle),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, pszHeaderSubTitle),
+                                       TARN_FIELD_END(PROPSHEETPAGEA, hActCtx)};
+constexpr uint32_t kHeaderFieldEnds[] = {
+    TARN_FIELD_END(PROPSHEETHEADERA, dwSize),       TARN_FIELD_END(PROPSHEETHEADERA, dwFlags),
+    TARN_FIELD_END(PROPSHEETHEADERA, hwndParent),   TARN_FIELD_END(PROPSHEETHEADERA, hInstance),
+    TARN_FIELD_END(PROPSHEETHEADERA, hIcon),        TARN_FIELD_END(PROPSHEETHEADERA, pszCaption),
+    TARN_FIELD_END(PROPSHEETHEADERA, nPages),       TARN_FIELD_END(PROPSHEETHEADERA, pStartPage),
+    TARN_FIELD_END(PROPSHEETHEADERA, ppsp),         TARN_FIELD_END(PROPSHEETHEADERA, pfnCallback),
+    TARN_FIELD_END(PROPSHEETHEADERA, hbmWatermark), TARN_FIELD_END(PROPSHEETHEADERA, hplWatermark),
+    TARN_FIELD_END(PROPSHEETHEADERA, hbmHeader)};
+#undef TARN_FIELD_END
+
+// The platform's size for a 32-bit size, or 0 for a size that does not end on
+// a field or that leaves out the first version of the structure.
+template <size_t N>
+constexpr uint32_t platformSize(uint32_t size32, const uint32_t (&fieldEnds)[N],
+                                uint32_t smallestFields) {
+  if (size32 % 4 != 0 || size32 / 4 < smallestFields || size32 / 4 > N) return 0;
+  return fieldEnds[size32 / 4 - 1];
+}
+// The first version of each: the page up to pcRefParent, the header up to pfnCallback.
+constexpr uint32_t kPageV1Fields = 10;
+constexpr uint32_t kHeaderV1Fields = 10;
+uint32_t platformPageSize(uint32_t size32) {
+  return platformSize(size32, kPageFieldEnds, kPageV1Fields);
+}
+uint32_t platformHeaderSize(uint32_t size32) {
+  return platformSize(size32, kHeaderFieldEnds, kHeaderV1Fields);
+}
+static_assert(kPageFieldEnds[12] == sizeof(PROPSHEETPAGEA));
+static_assert(kHeaderFieldEnds[12] == sizeof(PROPSHEETHEADERA));
+#if !defined(_WIN64)
+// On the 32-bit program the translation changes nothing.
+static_assert(kPageFieldEnds[kPageV1Fields - 1] == 40 && kPageFieldEnds[11] == 48 &&
+              kPageFieldEnds[12] == 52 && kHeaderFieldEnds[kHeaderV1Fields - 1] == 40 &&
+              kHeaderFieldEnds[12] == 52);
+#endif
 
 // The sheet being shown. A dialog procedure gets only the window and the
 // message, so the trampolines find the application's procedure and context
@@ -96,8 +159,8 @@ HWND asWindow(PageWindow window) { return reinterpret_cast<HWND>(window); }
 
 intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* context) {
   // A size the structures do not have would send the sheet reading past them.
-  if (header.nPages < 1 || header.nPages > kMaxCards || header.ppsp == nullptr ||
-      header.dwSize > sizeof(PROPSHEETHEADERA))
+  const uint32_t headerSize = platformHeaderSize(header.dwSize);
+  if (header.nPages < 1 || header.nPages > kMaxCards || header.ppsp == nullptr || headerSize == 0)
     return -1;
   const int pageCount = int(header.nPages);
   // The sheet steps through the page array by each page's own dwSize, not by
@@ -108,11 +171,10 @@ intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* 
   size_t offset = 0;
   for (int i = 0; i < pageCount; ++i) {
     const PropSheetPage& from = header.ppsp[i];
-    if (from.dwSize < kSmallestPage || from.dwSize > sizeof(PROPSHEETPAGEA) ||
-        from.dwSize % alignof(PROPSHEETPAGEA) != 0)
-      return -1;
+    const uint32_t pageSize = platformPageSize(from.dwSize);
+    if (pageSize == 0 || pageSize % alignof(PROPSHEETPAGEA) != 0) return -1;
     PROPSHEETPAGEA to = {};
-    to.dwSize = from.dwSize;
+    to.dwSize = pageSize;
     to.dwFlags = from.dwFlags;
     to.hInstance = reinterpret_cast<HINSTANCE>(from.hInstance);
     to.pszTemplate = MAKEINTRESOURCEA(from.pszTemplate);
@@ -120,11 +182,11 @@ intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* 
     to.pszTitle = from.pszTitle;
     to.pfnDlgProc = kTrampolines[i];
     to.lParam = LPARAM(from.lParam);
-    std::memcpy(pages + offset, &to, from.dwSize);
-    offset += from.dwSize;
+    std::memcpy(pages + offset, &to, pageSize);
+    offset += pageSize;
   }
   PROPSHEETHEADERA sheet = {};
-  sheet.dwSize = header.dwSize;
+  sheet.dwSize = headerSize;
   sheet.dwFlags = header.dwFlags;
   sheet.hwndParent = reinterpret_cast<HWND>(header.hwndParent);
   sheet.pszCaption = header.pszCaption;
@@ -160,12 +222,18 @@ void Win32UserInterface::hideDlgItem(PageWindow window, int controlId) {
   if (HWND control = GetDlgItem(asWindow(window), controlId)) ShowWindow(control, SW_HIDE);
 }
 
+namespace {
+// The only index the application uses is DWL_USER. The pointer-sized calls
+// are SetWindowLongA and GetWindowLongA themselves on the 32-bit program.
+int platformIndex(int index) { return index == DWL_USER ? win::kPlatformDwlUser : index; }
+}  // namespace
+
 intptr_t Win32UserInterface::setWindowLong(PageWindow window, int index, intptr_t value) {
-  return intptr_t(SetWindowLongA(asWindow(window), index, LONG(value)));
+  return intptr_t(SetWindowLongPtrA(asWindow(window), platformIndex(index), LONG_PTR(value)));
 }
 
 intptr_t Win32UserInterface::getWindowLong(PageWindow window, int index) {
-  return intptr_t(GetWindowLongA(asWindow(window), index));
+  return intptr_t(GetWindowLongPtrA(asWindow(window), platformIndex(index)));
 }
 
 int Win32UserInterface::messageBox(PageWindow owner, const char* text, const char* caption,

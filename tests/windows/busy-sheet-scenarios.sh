@@ -3,9 +3,10 @@
 #
 # Sourced by run-wine-tests.sh once Wine, the display and the simulated
 # program are ready; call busy_sheet_scenarios. It uses the runner's
-# variables (sim_exe, out, caption, message_caption, probe_exe) and helpers
-# (pass, fail, check, wait_for, has_window, window_named, probe, page_field,
-# shoot), and leaves TARN_SIM_CARDS and TARN_SIM_TRACE set to its last run.
+# variables (mode, sim_exe, out, caption, message_caption, probe_exe) and
+# helpers (pass, fail, check, wait_for, wait_verdict, wine_run, has_window,
+# window_named, probe, page_field, shoot), and leaves TARN_SIM_CARDS and
+# TARN_SIM_TRACE set to its last run.
 
 # busy_trace_count FILE REGEX: matching lines of a finished trace.
 busy_trace_count() {
@@ -46,16 +47,16 @@ busy_sheet_scenarios() {
 
   # ---- Update clicked again, and Space and Enter, while an update runs ----
   export TARN_SIM_CARDS="100,152"
-  export TARN_SIM_TRACE=$out/sim-busy-update-trace.txt
-  wine "$sim_exe" >"$out/sim-busy-update-stdout.txt" 2>"$out/sim-busy-update-stderr.txt" &
+  export TARN_SIM_TRACE=$out/$mode-sim-busy-update-trace.txt
+  wine_run "$sim_exe" >"$out/$mode-sim-busy-update-stdout.txt" 2>"$out/$mode-sim-busy-update-stderr.txt" &
   pid=$!
   if ! wait_for 60 has_window "$caption"; then
-    fail "busy update: the card sheet opens"
+    fail "$mode busy update: the card sheet opens"
     kill "$pid" 2>/dev/null
     return
   fi
   # Found before the update: the page cannot answer the probe while it runs.
-  point=$(probe point "$caption" 0 1) || { fail "busy update: finding Update"; return; }
+  point=$(probe point "$caption" 0 1) || { fail "$mode busy update: finding Update"; return; }
   # shellcheck disable=SC2086
   xdotool mousemove $point click 1
   sleep 0.3
@@ -63,63 +64,70 @@ busy_sheet_scenarios() {
   # shellcheck disable=SC2086
   xdotool mousemove $point click 1
   xdotool key space Return
-  shoot 10-busy-update-clicked-again "$caption"
-  busy_verdict() { page_field 0 status | grep -Eqx 'Success|Failed'; }
-  wait_for 300 busy_verdict || fail "busy update: the update ends within 5 minutes"
-  check "busy update: status" "Success" "$(page_field 0 status)"
+  shoot 11-busy-update-clicked-again "the sheet after Update clicked again, Space and Enter during an update" "$caption"
+  app_pid=$pid
+  app_log=$out/$mode-sim-busy-update-stderr.txt
+  scenario_label="$mode busy update"
+  wait_verdict 0 || fail "$mode busy update: the update ends within 5 minutes"
+  check "$mode busy update: status" "Success" "$(page_field 0 status)"
   # Anything replayed would start a second update now: give it the time to
   # show, then look at the status line and the trace.
-  probe settext "$caption" 0 1002 "marked by the test" || fail "busy update: marking the status"
+  probe settext "$caption" 0 1002 "marked by the test" || fail "$mode busy update: marking the status"
   sleep 3
-  check "busy update: no second update after the first" "marked by the test" \
+  check "$mode busy update: no second update after the first" "marked by the test" \
     "$(page_field 0 status)"
-  has_window "$caption" && pass "busy update: the sheet stays open" ||
-    fail "busy update: the sheet stays open"
-  busy_end_program "$pid" "busy update" message
+  has_window "$caption" && pass "$mode busy update: the sheet stays open" ||
+    fail "$mode busy update: the sheet stays open"
+  busy_end_program "$pid" "$mode busy update" message
   if [[ -n $verdict_seen ]]; then
-    fail "busy update: the update had ended before the second click (inconclusive)"
+    fail "$mode busy update: the update had ended before the second click (inconclusive)"
   fi
-  check "busy update: trace shows one erase of bank 0" "1" \
+  check "$mode busy update: trace shows one erase of bank 0" "1" \
     "$(busy_trace_count "$TARN_SIM_TRACE" '^T Erasing sector 0\.\.\.$')"
 
   # ---- Under the interface message: another card's Update, and the same ----
-  export TARN_SIM_CARDS="152,60"
-  export TARN_SIM_TRACE=$out/sim-busy-message-trace.txt
-  wine "$sim_exe" >"$out/sim-busy-message-stdout.txt" 2>"$out/sim-busy-message-stderr.txt" &
+  # Card 2 is an older card that is not up to date (14: below the 15 of its
+  # family), so its Update asks for the interface.
+  export TARN_SIM_CARDS="152,14"
+  export TARN_SIM_TRACE=$out/$mode-sim-busy-message-trace.txt
+  wine_run "$sim_exe" >"$out/$mode-sim-busy-message-stdout.txt" 2>"$out/$mode-sim-busy-message-stderr.txt" &
   pid=$!
   if ! wait_for 60 has_window "$caption"; then
-    fail "busy message: the card sheet opens"
+    fail "$mode busy message: the card sheet opens"
     kill "$pid" 2>/dev/null
     return
   fi
   local choice_caption="Flash Update Tool"
   probe select "$caption" 1 >/dev/null
   sleep 0.5
-  point=$(probe point "$caption" 1 1) || { fail "busy message: finding card 2's Update"; return; }
+  point=$(probe point "$caption" 1 1) || { fail "$mode busy message: finding card 2's Update"; return; }
   # shellcheck disable=SC2086
   xdotool mousemove $point click 1
   if wait_for 30 has_window "$choice_caption"; then
     # Under the message: Ctrl+PgUp toward card 1's tab, card 2's Update
-    # clicked again, Space on it. The sheet is disabled and takes none.
+    # clicked again. The sheet is disabled and takes none.
     xdotool key ctrl+Prior
     # shellcheck disable=SC2086
     xdotool mousemove $point click 1
-    xdotool key space
     sleep 2
-    shoot 11-busy-message-clicked-under "$choice_caption"
+    shoot 12-busy-message-clicked-under "the interface message after presses made under it" "$choice_caption"
     local boxes
     boxes=$(xdotool search --name "^$choice_caption\$" 2>/dev/null | wc -l)
-    check "busy message: one interface message, none stacked" "1" "$boxes"
-    point=$(probe point "$choice_caption" -1 1) && xdotool mousemove $point click 1 ||
-      xdotool key Return
+    check "$mode busy message: one interface message, none stacked" "1" "$boxes"
+    # Space now goes to the message, whose OK button has the focus: it is the
+    # message's own answer, so it comes after the count.
+    xdotool key space
+    wait_for 5 bash -c "! xdotool search --name '^$choice_caption\$' >/dev/null 2>&1" ||
+      { point=$(probe point "$choice_caption" -1 1) && xdotool mousemove $point click 1 ||
+        xdotool key Return; }
     wait_for 10 bash -c "! xdotool search --name '^$choice_caption\$' >/dev/null 2>&1" ||
-      fail "busy message: the interface message closes"
+      fail "$mode busy message: the interface message closes"
   else
-    fail "busy message: card 2 without an interface asks for one"
+    fail "$mode busy message: card 2 without an interface asks for one"
   fi
-  check "busy message: card 2 status" "Not updated" "$(page_field 1 status)"
-  check "busy message: card 1 status" "Up-to-date" "$(page_field 0 status)"
-  busy_end_program "$pid" "busy message" none
-  check "busy message: no card's registers touched" "0" \
+  check "$mode busy message: card 2 status" "Not updated" "$(page_field 1 status)"
+  check "$mode busy message: card 1 status" "Up-to-date" "$(page_field 0 status)"
+  busy_end_program "$pid" "$mode busy message" none
+  check "$mode busy message: no card's registers touched" "0" \
     "$(busy_trace_count "$TARN_SIM_TRACE" '^[WR] ')"
 }

@@ -1,32 +1,57 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its Wine tests need, and only what is
-# missing: the 32-bit MinGW cross compiler, Wine with its 32-bit half, a
-# virtual X display, xdotool to find and drive windows, ImageMagick (its
-# `import` takes the screenshots) and Wine's fonts.
+# missing, for the Wine modes named on the command line:
+#
+#   tests/windows/install-tools.sh x64 [x86]
+#
+# Always: the 32-bit MinGW cross compiler (the program people run is 32-bit
+# and is built and checked on every machine), Wine, a virtual X display,
+# xdotool to find and drive windows, ImageMagick (its `import` takes the
+# screenshots) and Wine's fonts.
+# x64: the 64-bit MinGW cross compiler and 64-bit Wine; no i386 package and
+#      no foreign architecture.
+# x86: the 32-bit half of Wine, which needs the i386 architecture.
+#
+# Prints the packages it asks for (or that all were present), and whether it
+# added an architecture. Installed packages are never upgraded.
 set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+. "$root/scripts/lib.sh"
 
-packages=(g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool imagemagick fonts-wine)
-
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
+packages=(g++-mingw-w64-i686-win32 wine xvfb xdotool imagemagick fonts-wine python3)
+want_i386=0
+for mode in "$@"; do
+  case $mode in
+    x64) packages+=(g++-mingw-w64-x86-64-win32 wine64) ;;
+    x86) packages+=(wine32:i386); want_i386=1 ;;
+    *) echo "install-tools.sh: unknown Wine mode '$mode' (x64 or x86)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
-  installed "$p" || missing+=("$p")
+  package_installed "$p" || missing+=("$p")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "install: all present (${packages[*]}); asked for nothing; architectures added: none"
+  exit 0
+fi
 
-echo "installing: ${missing[*]}"
-apt_opts=(-o DPkg::Lock::Timeout=900 -y -q)
+echo "install: asking for: ${missing[*]}"
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -y -q)
 need_update=0
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+if [[ $want_i386 -eq 1 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  run_as_root dpkg --add-architecture i386
+  echo "install: architectures added: i386 (the 32-bit half of Wine)"
   need_update=1
+else
+  echo "install: architectures added: none"
 fi
 # Package lists that were never fetched (or not since i386 was added) cannot
-# find the 32-bit half of Wine.
-if [[ $need_update -eq 1 ]] || ! apt-cache show wine32:i386 >/dev/null 2>&1; then
-  apt-get "${apt_opts[@]}" update
-fi
-DEBIAN_FRONTEND=noninteractive apt-get "${apt_opts[@]}" install --no-install-recommends "${missing[@]}"
+# find the packages.
+for p in "${missing[@]}"; do
+  apt-cache show "$p" >/dev/null 2>&1 || need_update=1
+done
+[[ $need_update -eq 1 ]] && run_as_root "${apt[@]}" update
+# --no-upgrade: what is already installed stays at its version.
+run_as_root "${apt[@]}" install --no-install-recommends --no-upgrade "${missing[@]}" </dev/null

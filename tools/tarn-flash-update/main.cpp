@@ -2,9 +2,11 @@
 // the simulated driver and cards. The program takes no arguments and reads no
 // configuration; the simulated machine reads its own settings (see
 // sim/sim_world.hpp).
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "app/update_tool.hpp"
 #include "sim/sim_world.hpp"
@@ -14,6 +16,10 @@ namespace {
 
 // There is no module handle outside Windows; the sheet only passes it on.
 constexpr uintptr_t kModuleInstance = 0x00400000;
+
+void wallSleep(uint64_t nanoseconds) {
+  std::this_thread::sleep_for(std::chrono::nanoseconds(nanoseconds));
+}
 
 }  // namespace
 
@@ -25,7 +31,7 @@ int main() {
     std::fprintf(stderr, "simulated cards: %s\n", error.c_str());
     return 2;
   }
-  sim::SimWorld world(std::move(settings), sim::SimClock::Mode::RealTime);
+  sim::SimWorld world(std::move(settings), sim::SimClock::Mode::RealTime, wallSleep);
   if (!world.startError().empty()) {
     std::fprintf(stderr, "simulated cards: %s\n", world.startError().c_str());
     return 2;
