@@ -63,12 +63,15 @@ bool readArguments(int argc, char** argv, const ArgumentRules& rules, Arguments&
   for (const std::string& name : rules.options) {
     const bool repeatable =
         std::find(rules.repeatable.begin(), rules.repeatable.end(), name) != rules.repeatable.end();
-    auto callback = [&, name, repeatable](const CLI::results_t& values) {
-      // CLI11 also takes "--name=VALUE"; this reader has always taken only
-      // "--name VALUE", so the argument just read must be the bare name.
+    const CLI::callback_t callback = [&, name, repeatable](const CLI::results_t& values) {
+      // CLI11 also takes "--name=VALUE" (and "--name= VALUE"); this reader has
+      // always taken only "--name VALUE", so the argument CLI11 read as the
+      // option must be the bare name.
       const size_t next = given.size() - stack.size();
-      if (next < 2 || given[next - 2] != name || given[next - 1] != values.front()) {
-        fault = unknownOption(rules, given[next - 1]);
+      const std::string& read =
+          next >= 2 && given[next - 1] == values.front() ? given[next - 2] : given[next - 1];
+      if (read != name) {
+        fault = unknownOption(rules, read);
         throw Refused();
       }
       if (!repeatable && std::any_of(arguments.options.begin(), arguments.options.end(),
