@@ -55,25 +55,12 @@ bool readArguments(int argc, char** argv, const ArgumentRules& rules, Arguments&
   // whichever mistake stands first on the line is the one named.
   app.allow_extras();
   app.validate_positionals();
-  // CLI11 reads the stack back to front and pops what it has read, so its
-  // size tells an option's callback where on the line the parse stands.
-  std::vector<std::string> stack(given.rbegin(), given.rend());
   std::string fault;
 
   for (const std::string& name : rules.options) {
     const bool repeatable =
         std::find(rules.repeatable.begin(), rules.repeatable.end(), name) != rules.repeatable.end();
     const CLI::callback_t callback = [&, name, repeatable](const CLI::results_t& values) {
-      // CLI11 also takes "--name=VALUE" (and "--name= VALUE"); this reader has
-      // always taken only "--name VALUE", so the argument CLI11 read as the
-      // option must be the bare name.
-      const size_t next = given.size() - stack.size();
-      const std::string& read =
-          next >= 2 && given[next - 1] == values.front() ? given[next - 2] : given[next - 1];
-      if (read != name) {
-        fault = unknownOption(rules, read);
-        throw Refused();
-      }
       if (!repeatable && std::any_of(arguments.options.begin(), arguments.options.end(),
                                      [&](const auto& option) { return option.first == name; })) {
         fault = "'" + name + "' given more than once; give it once";
@@ -100,7 +87,8 @@ bool readArguments(int argc, char** argv, const ArgumentRules& rules, Arguments&
   }
 
   try {
-    app.parse(stack);
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(given.rbegin(), given.rend()));
   } catch (const Refused&) {
     const std::vector<std::string> left = app.remaining();
     error = left.empty() ? fault : leftOver(rules, left.front());
