@@ -32,4 +32,4 @@ ensure_packages() {
 }
 
 # Everything the default (g++) build needs, tests and benchmarks included.
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev libcli11-dev)
