@@ -13,12 +13,14 @@ void SimCard::beginSession() {
   nextPortWord_ = 0;
 }
 
-void SimCard::cutPowerNow() {
+void SimCard::cutPowerNow() { cutPowerAt(clock_.nowNs()); }
+
+void SimCard::cutPowerAt(uint64_t lostAtNs) {
   if (!powered_) return;
   powered_ = false;
   powerCutAt_ = 0;
-  if (flash_) flash_->powerLost(clock_.nowNs());
-  if (jtag_) jtag_->powerLost(clock_.nowNs());
+  if (flash_) flash_->powerLost(lostAtNs);
+  if (jtag_) jtag_->powerLost(lostAtNs);
 }
 
 void SimCard::restorePower() {
