@@ -56,9 +56,14 @@ class PhaseTracker {
   void begin(Kind kind, uint32_t number, uint64_t firstIndex) {
     if (!phases.empty()) phases.back().end = firstIndex - 1;
     CutPhase phase;
-    static const char* const names[] = {"",          "reset",          "erase command %u",
-                                        "erase wait %u", "program bank %u", "verify bank %u",
-                                        "marker %u", "bank 1 check"};
+    static const char* const names[] = {"",
+                                        "reset",
+                                        "erase command %u",
+                                        "erase wait %u",
+                                        "program bank %u",
+                                        "verify bank %u",
+                                        "marker %u",
+                                        "bank 1 check"};
     std::snprintf(phase.name, sizeof phase.name, names[int(kind)], number);
     phase.start = firstIndex - 1;
     phases.push_back(phase);
@@ -274,8 +279,9 @@ class Campaign {
     markerDoneIndex_ = 0;
     eraseNs_ = 0;
 
-    ForkPool pool(sizeof(CopyRecord), config_.jobs,
-                  [this](const void* record) { received(*static_cast<const CopyRecord*>(record)); });
+    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](const void* record) {
+      received(*static_cast<const CopyRecord*>(record));
+    });
     pool_ = &pool;
     SplitRun split(kProgramStack);
     split_ = &split;
@@ -357,14 +363,20 @@ class Campaign {
       if (it == cuts_.end()) --it;
       chosen.insert(*it);
     };
+    // Up to three in every phase (its first, middle and last cut), as many as
+    // the count allows but at least one.
+    const size_t perPhase =
+        config_.recoveries == 0
+            ? 0
+            : std::clamp<size_t>(config_.recoveries / tracker.phases.size(), 1, 3);
     for (const CutPhase& phase : tracker.phases) {
-      if (config_.recoveries == 0) break;
+      if (perPhase == 0) break;
       auto first = std::upper_bound(cuts_.begin(), cuts_.end(), phase.start);
       auto last = std::upper_bound(cuts_.begin(), cuts_.end(), phase.end);
       if (first == last) continue;
-      chosen.insert(*first);
       chosen.insert(*(first + (last - first) / 2));
-      chosen.insert(*(last - 1));
+      if (perPhase >= 2) chosen.insert(*first);
+      if (perPhase >= 3) chosen.insert(*(last - 1));
     }
     for (uint64_t i = 0; chosen.size() < config_.recoveries && i < config_.recoveries; ++i) {
       nearest(1 + total_ * i / config_.recoveries);
@@ -640,14 +652,16 @@ void printPowerCutReport(const PowerCutResult& result, std::FILE* out) {
                  static_cast<unsigned long long>(c.continuations),
                  static_cast<unsigned long long>(c.recoveries));
     for (const CutPhase& p : c.phases) {
-      std::fprintf(out, "  %-16s accesses %9llu to %9llu: %7llu cuts, %4llu recoveries, %6llu "
+      std::fprintf(out,
+                   "  %-16s accesses %9llu to %9llu: %7llu cuts, %4llu recoveries, %6llu "
                    "left no bank to start from\n",
                    p.name, static_cast<unsigned long long>(p.start + 1),
                    static_cast<unsigned long long>(p.end), static_cast<unsigned long long>(p.cuts),
                    static_cast<unsigned long long>(p.recoveries),
                    static_cast<unsigned long long>(p.noStart));
     }
-    std::fprintf(out, "  the card started from bank 0 after %llu cuts, bank 1 after %llu, none "
+    std::fprintf(out,
+                 "  the card started from bank 0 after %llu cuts, bank 1 after %llu, none "
                  "after %llu\n",
                  static_cast<unsigned long long>(c.startsBank0),
                  static_cast<unsigned long long>(c.startsBank1),

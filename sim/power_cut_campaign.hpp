@@ -31,8 +31,8 @@ struct PowerCutConfig {
   FlashImage image{};       // written by the update
   FlashImage olderImage{};  // what the card held before, in bank 0 (and a marked bank 1)
   SimFlashTiming timing{};
-  uint32_t spreadCuts = 20000;     // per case, evenly over the whole update
-  uint32_t edgeBytes = 4096;       // every access of the program cycles of these first and last bytes
+  uint32_t spreadCuts = 20000;  // per case, evenly over the whole update
+  uint32_t edgeBytes = 4096;    // every access of the program cycles of these first and last bytes
   uint32_t phaseEdgeAccesses = 8;  // every access at the start and end of each phase
   uint32_t recoveries = 1000;      // per case
   uint32_t jobs = 2;               // copies running at a time

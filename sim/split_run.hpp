@@ -1,9 +1,9 @@
 #pragma once
+#include <ucontext.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include <ucontext.h>
 
 namespace tarn::sim {
 

@@ -260,11 +260,13 @@ class Campaign {
     std::set<size_t> chosen;
     std::vector<std::vector<size_t>> byPhase(phaseNames_.size());
     for (size_t i = 0; i < cuts_.size(); ++i) byPhase[phaseAt(cuts_[i].index)].push_back(i);
+    const size_t perPhase =
+        config_.recoveries == 0 ? 0 : std::clamp<size_t>(config_.recoveries / byPhase.size(), 1, 3);
     for (const auto& list : byPhase) {
-      if (list.empty() || config_.recoveries == 0) continue;
-      chosen.insert(list.front());
+      if (list.empty() || perPhase == 0) continue;
       chosen.insert(list[list.size() / 2]);
-      chosen.insert(list.back());
+      if (perPhase >= 2) chosen.insert(list.front());
+      if (perPhase >= 3) chosen.insert(list.back());
     }
     for (uint64_t i = 0; chosen.size() < config_.recoveries && i < cuts_.size(); ++i) {
       chosen.insert(size_t(i * cuts_.size() / std::max<uint32_t>(config_.recoveries, 1)) %
@@ -320,16 +322,15 @@ class Campaign {
     };
     window.beforeSample = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
     system.owner = this;
-    system.beforeSleep = [](void* self, uint32_t ms) {
-      static_cast<Campaign*>(self)->inSleep(ms);
-    };
+    system.beforeSleep = [](void* self, uint32_t ms) { static_cast<Campaign*>(self)->inSleep(ms); };
     windowPtr_ = &window;
     systemPtr_ = &system;
     result.phases.clear();
     for (const std::string& name : phaseNames_) result.phases.push_back({name, 0, 0, 0});
 
-    ForkPool pool(sizeof(CopyRecord), config_.jobs,
-                  [this](const void* record) { received(*static_cast<const CopyRecord*>(record)); });
+    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](const void* record) {
+      received(*static_cast<const CopyRecord*>(record));
+    });
     pool_ = &pool;
     SplitRun split(kProgramStack);
     split_ = &split;
@@ -570,10 +571,10 @@ void printXsvfCutReport(const XsvfCutResult& r, std::FILE* out) {
                static_cast<unsigned long long>(r.continuations),
                static_cast<unsigned long long>(r.recoveries));
   for (const XsvfCutPhase& p : r.phases) {
-    std::fprintf(out, "  %-18s %6llu cuts, %4llu new plays, %6llu left a card that does not start\n",
-                 p.name.c_str(), static_cast<unsigned long long>(p.cuts),
-                 static_cast<unsigned long long>(p.recoveries),
-                 static_cast<unsigned long long>(p.noStart));
+    std::fprintf(
+        out, "  %-18s %6llu cuts, %4llu new plays, %6llu left a card that does not start\n",
+        p.name.c_str(), static_cast<unsigned long long>(p.cuts),
+        static_cast<unsigned long long>(p.recoveries), static_cast<unsigned long long>(p.noStart));
   }
   std::fprintf(out,
                "  the card started with the old image after %llu cuts, the new after %llu, not "

@@ -1,5 +1,7 @@
 // tarn-sim flash-campaign: power cuts at every step of the flash update, with
 // recoveries, and every fault kind of the simulated flash at several places.
+#include "sim/flash_campaign.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -11,7 +13,6 @@
 
 #include "flash/flash_image.hpp"
 #include "payloads/payloads.hpp"
-#include "sim/flash_campaign.hpp"
 #include "sim/power_cut_campaign.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
@@ -87,8 +88,7 @@ int runFlashCampaign(int argc, char** argv) {
   const FlashImage image = selectFlashImage(int32_t(revision), isCardBus);
   const std::vector<uint8_t> older = sim::makeOlderImage(image);
   const FlashImage olderImage{older.data(), int32_t(older.size())};
-  std::printf("power cuts over the %d-byte image of revision %d\n", int(image.size),
-              int(revision));
+  std::printf("power cuts over the %d-byte image of revision %d\n", int(image.size), int(revision));
   std::fflush(stdout);
 
   const auto start = std::chrono::steady_clock::now();
@@ -115,8 +115,7 @@ int runFlashCampaign(int argc, char** argv) {
     faults.aimedPerPhase = 0;
     faults.faultPlaces = uint32_t(places);
     faults.log = stdout;
-    std::printf("faults over the %d-byte image of revision %d\n", int(image.size),
-                int(revision));
+    std::printf("faults over the %d-byte image of revision %d\n", int(image.size), int(revision));
     std::fflush(stdout);
     broken += sim::runFlashCampaign(faults).broken;
   }
