@@ -5,6 +5,7 @@
 #include "card/card_context.hpp"
 #include "flash/flash_image.hpp"
 #include "jtag/jtag_port.hpp"
+#include "platform/card_sheet.hpp"
 #include "platform/driver_io.hpp"
 #include "platform/progress.hpp"
 #include "platform/system_services.hpp"
@@ -13,17 +14,6 @@
 
 namespace tarn {
 
-// Control ids of dialog template 101, the card page.
-inline constexpr uint16_t kCardPageTemplate = 101;
-inline constexpr int kUpdateButton = 1;
-inline constexpr int kRevisionText = 1001;
-inline constexpr int kStatusText = 1002;
-inline constexpr int kProgressBar = 1009;
-inline constexpr int kPciRadio = 1010;
-inline constexpr int kCardBusRadio = 1011;
-inline constexpr int kInterfaceGroup = 1012;
-
-inline constexpr int kMaxCards = 6;
 inline constexpr uint32_t kPageDescriptionSize = 48;
 inline constexpr uint32_t kSheetDescriptionSize = 52;
 

@@ -14,7 +14,6 @@ inline constexpr uint32_t kJtagPortWord3 = 0x10C;
 inline constexpr uint32_t kFlashReadBackRegister = 0x1C0;  // read; bit 8 busy, bits 7..0 data
 inline constexpr uint32_t kSyncWriteRegister = 0x1FC;      // write; always 0xFFFFFFFF
 inline constexpr uint32_t kSyncReadRegister = 0x1280;      // read; value unused
-inline constexpr uint32_t kWindowSize = 0x1284;            // the mapping covers at least this
 
 inline constexpr uint32_t kTdoBit = 0x10000000u;
 inline constexpr uint32_t kReadBackBusyBit = 0x100u;

@@ -45,10 +45,8 @@ TARN_PAYLOAD(flashImage150)
 TARN_PAYLOAD(flashImage100)
 TARN_PAYLOAD(flashImage50Pci)
 TARN_PAYLOAD(flashImage50CardBus)
-#if TARN_EMBED_XSVF_STREAMS
 TARN_PAYLOAD(xsvfStreamPci)
 TARN_PAYLOAD(xsvfStreamCardBus)
-#endif
 
 #if defined(__ELF__)
   .section .note.GNU-stack, "", @progbits

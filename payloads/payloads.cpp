@@ -11,10 +11,8 @@ extern const uint8_t tarn_payload_flashImage150[];
 extern const uint8_t tarn_payload_flashImage100[];
 extern const uint8_t tarn_payload_flashImage50Pci[];
 extern const uint8_t tarn_payload_flashImage50CardBus[];
-#if TARN_EMBED_XSVF_STREAMS
 extern const uint8_t tarn_payload_xsvfStreamPci[];
 extern const uint8_t tarn_payload_xsvfStreamCardBus[];
-#endif
 }
 
 namespace tarn {
@@ -27,10 +25,8 @@ const PayloadEntry kPayloads[] = {
     {"flashImage50Pci", PayloadKind::FlashImage, tarn_payload_flashImage50Pci, kFlashImage50Size},
     {"flashImage50CardBus", PayloadKind::FlashImage, tarn_payload_flashImage50CardBus,
      kFlashImage50Size},
-#if TARN_EMBED_XSVF_STREAMS
     {"xsvfStreamPci", PayloadKind::XsvfStream, tarn_payload_xsvfStreamPci, kXsvfStreamSize},
     {"xsvfStreamCardBus", PayloadKind::XsvfStream, tarn_payload_xsvfStreamCardBus, kXsvfStreamSize},
-#endif
 };
 
 FlashImage flashImage(const uint8_t* data, int32_t size) { return FlashImage{data, size}; }
@@ -72,11 +68,9 @@ FlashImage selectFlashImage(int32_t hardwareRevision, int32_t isCardBus) {
   return flashImage(tarn_payload_flashImage100, kFlashImage100Size);
 }
 
-#if TARN_EMBED_XSVF_STREAMS
 XsvfPayload selectXsvfStream(int32_t isCardBus) {
   return isCardBus != 0 ? XsvfPayload{tarn_payload_xsvfStreamCardBus, kXsvfStreamSize}
                         : XsvfPayload{tarn_payload_xsvfStreamPci, kXsvfStreamSize};
 }
-#endif
 
 }  // namespace tarn

@@ -10,10 +10,16 @@ class SystemServices {
   virtual ~SystemServices() = default;
   virtual void sleep(uint32_t milliseconds) = 0;
   virtual void outputDebugString(const char* text) = 0;
-  // Bracket one update, so a platform can sharpen its timer for the 1 ms
-  // sleeps of the update and restore it afterwards.
+  // Bracket one update, whichever its method.
   virtual void updateBegins() {}
   virtual void updateEnds() {}
+  // Bracket one XSVF play, inside its update. The play's waits are stated
+  // times, which a coarse system timer only lengthens, so a platform may
+  // sharpen its timer here. A flash update must not get the same: its erase
+  // allows a fixed number of 1 ms sleeps, and that count is a time budget
+  // only at the system's default timer period.
+  virtual void xsvfPlayBegins() {}
+  virtual void xsvfPlayEnds() {}
 };
 
 }  // namespace tarn

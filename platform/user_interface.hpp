@@ -44,7 +44,6 @@ struct PropSheetHeader {
   uint32_t dwSize = 0;
   uint32_t dwFlags = 0;
   uintptr_t hwndParent = 0;
-  uintptr_t hInstance = 0;
   const char* pszCaption = nullptr;
   uint32_t nPages = 0;
   uint32_t nStartPage = 0;

@@ -27,10 +27,20 @@ class SimClock {
   void busAccess() { addedNs_ += busAccessNs_; }
   // Virtual mode: the time passes at once. Real-time mode: the caller sleeps.
   void sleepMs(uint32_t milliseconds);
+  // How long sleepMs really takes: the asked time rounded up to whole ticks
+  // of the system timer, as a sleep on Windows does.
+  uint64_t sleepNs(uint32_t milliseconds) const;
+
+  // The system timer's tick as the program's sleeps see it: 15625000 for
+  // Windows' default period of 15.6 ms, 1000000 while the timer is sharpened
+  // to 1 ms. 0 (the start): every sleep lasts exactly as asked.
+  uint64_t timerTickNs() const { return timerTickNs_; }
+  void setTimerTickNs(uint64_t ns) { timerTickNs_ = ns; }
 
  private:
   Mode mode_;
   uint32_t busAccessNs_;
+  uint64_t timerTickNs_ = 0;
   uint64_t addedNs_ = 0;
   std::chrono::steady_clock::time_point start_;
 };

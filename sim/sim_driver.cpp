@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "card/driver.hpp"
+#include "platform/card_sheet.hpp"
 
 namespace tarn::sim {
 namespace {
@@ -80,7 +81,7 @@ const char* controlCodeName(bool older, uint32_t code) {
 
 SimDriver::SimDriver(SimClock& clock, SimDriverConfig config)
     : clock_(clock), config_(std::move(config)) {
-  if (config_.cards.empty() || config_.cards.size() > 6) {
+  if (config_.cards.empty() || config_.cards.size() > size_t(kMaxCards)) {
     throw std::invalid_argument("a simulated driver holds 1 to 6 cards");
   }
   buildCards(config_.cards);
@@ -250,7 +251,7 @@ int SimDriver::ntRequest(const Open& open, uint32_t code, const void* input, uin
       putWord(output, kCardInfoRevisionOffset, uint32_t(entry.setup.revision));
       putWord(output, kCardInfoCountOffset, uint32_t(reportedCount()));
       if (config_.faults.wrongSignature) fail("GET_CARD_INFO answered the wrong signature");
-      if (reportedCount() < 1 || reportedCount() > 6)
+      if (reportedCount() < 1 || reportedCount() > kMaxCards)
         fail("the driver reports " + std::to_string(reportedCount()) + " cards");
       break;
     case MAP_REGISTERS:
@@ -307,7 +308,7 @@ int SimDriver::olderRequest(uint32_t code, const void* input, uint32_t inputSize
   switch (code) {
     case QUERY_CARD_COUNT:
       putWord(output, 0, uint32_t(reportedCount()));
-      if (reportedCount() < 1 || reportedCount() > 6)
+      if (reportedCount() < 1 || reportedCount() > kMaxCards)
         fail("the driver reports " + std::to_string(reportedCount()) + " cards");
       break;
     case QUERY_CARD:

@@ -7,6 +7,7 @@
 
 #include "card/driver.hpp"
 #include "payloads/payloads.hpp"
+#include "platform/card_sheet.hpp"
 
 namespace tarn::sim {
 
@@ -58,7 +59,7 @@ bool parseCards(const std::string& text, SimWorldSettings& settings, std::string
     }
     settings.cards.push_back(setup);
   }
-  if (settings.cards.empty() || settings.cards.size() > 6) {
+  if (settings.cards.empty() || settings.cards.size() > size_t(kMaxCards)) {
     error = "TARN_SIM_CARDS: 1 to 6 cards (use TARN_SIM_FAULTS=count=N to report another number)";
     return false;
   }

@@ -70,13 +70,15 @@ class TracingSystem final : public SystemServices {
     log_.debug(text);
     inner_.outputDebugString(text);
   }
-  // Not trace events, but the platform under the trace still sharpens its
-  // timer for the update.
+  // Not trace events, but the platform under the trace still sees the update
+  // and sharpens its timer for the play.
   void updateBegins() override { inner_.updateBegins(); }
   void updateEnds() override {
     inner_.updateEnds();
     log_.flush();
   }
+  void xsvfPlayBegins() override { inner_.xsvfPlayBegins(); }
+  void xsvfPlayEnds() override { inner_.xsvfPlayEnds(); }
 
  private:
   SystemServices& inner_;

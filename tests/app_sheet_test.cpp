@@ -11,7 +11,7 @@
 #include "app/update_tool.hpp"
 #include "payloads/payloads.hpp"
 #include "sim/sim_world.hpp"
-#include "ui/scripted_interface.hpp"
+#include "tests/support/scripted_interface.hpp"
 
 namespace tarn {
 namespace {

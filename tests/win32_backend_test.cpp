@@ -10,8 +10,8 @@
 
 #include "card/driver.hpp"
 #include "card/registers.hpp"
-#include "platform/win32_driver_io.hpp"
-#include "platform/win32_system_services.hpp"
+#include "platform/win32/win32_driver_io.hpp"
+#include "platform/win32/win32_system_services.hpp"
 #include "sim/trace.hpp"
 
 namespace tarn {
@@ -315,15 +315,15 @@ class Win32SystemServicesTest : public ::testing::Test {
   std::vector<std::string> log;
 };
 
-TEST_F(Win32SystemServicesTest, TimerIsSharpenedForEachUpdateAndRestoredAfter) {
+TEST_F(Win32SystemServicesTest, TimerIsSharpenedForEachPlayAndRestoredAfter) {
   Win32SystemServices system(kLoggedCalls);
-  system.updateBegins();
+  system.xsvfPlayBegins();
   system.sleep(1);
   system.outputDebugString("erase time = 812 ms\n");
-  system.updateEnds();
-  system.updateBegins();
+  system.xsvfPlayEnds();
+  system.xsvfPlayBegins();
   system.sleep(0);
-  system.updateEnds();
+  system.xsvfPlayEnds();
   const std::vector<std::string> expected{
       "timeBeginPeriod 1", "Sleep 1",           "Debug erase time = 812 ms\n",
       "timeEndPeriod 1",   "timeBeginPeriod 1", "Sleep 1",
@@ -336,28 +336,32 @@ TEST_F(Win32SystemServicesTest, OnlyAGrantedPeriodIsGivenBackAndOnlyOnce) {
   {
     Win32SystemServices system(kLoggedCalls);
     timerAnswer = 97;  // TIMERR_NOCANDO
-    system.updateBegins();
-    system.updateEnds();
+    system.xsvfPlayBegins();
+    system.xsvfPlayEnds();
     timerAnswer = 0;
-    system.updateEnds();  // an end with no begin
-    system.updateBegins();
-    system.updateBegins();  // a second begin does not stack
-  }                         // the program ends mid-update: the period is still given back
+    system.xsvfPlayEnds();  // an end with no begin
+    system.xsvfPlayBegins();
+    system.xsvfPlayBegins();  // a second begin does not stack
+  }                           // the program ends mid-play: the period is still given back
   const std::vector<std::string> expected{"timeBeginPeriod 1", "timeBeginPeriod 1",
                                           "timeEndPeriod 1"};
   EXPECT_EQ(log, expected);
 }
 
-TEST_F(Win32SystemServicesTest, TracedServicesStillBracketTheUpdate) {
+TEST_F(Win32SystemServicesTest, TracedServicesStillBracketThePlayAndOnlyThePlay) {
   Win32SystemServices system(kLoggedCalls);
   sim::TraceLog trace;
   sim::TracingSystem traced(system, trace);
   traced.updateBegins();
+  traced.sleep(3);
+  traced.xsvfPlayBegins();
   traced.sleep(2);
+  traced.xsvfPlayEnds();
   traced.updateEnds();
-  const std::vector<std::string> expected{"timeBeginPeriod 1", "Sleep 2", "timeEndPeriod 1"};
+  const std::vector<std::string> expected{"Sleep 3", "timeBeginPeriod 1", "Sleep 2",
+                                          "timeEndPeriod 1"};
   EXPECT_EQ(log, expected);
-  EXPECT_EQ(trace.text(), "S 2\n");
+  EXPECT_EQ(trace.text(), "S 3\nS 2\n");
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 namespace tarn::ui {
 namespace {
 
-constexpr int kControlIds[kControlCount] = {1, 1001, 1002, 1009, 1010, 1011, 1012};
+constexpr int kControlIds[kControlCount] = {kUpdateButton,  kRevisionText, kStatusText,
+                                            kProgressBar,   kPciRadio,     kCardBusRadio,
+                                            kInterfaceGroup};
 constexpr PageWindow kFirstPageWindow = 0x1000;
 
 void copyText(char* destination, int size, const char* text) {
@@ -34,7 +36,7 @@ void openSheet(SheetState& sheet, const PropSheetHeader& header, void* context) 
   sheet.open = true;
   copyText(sheet.caption, kCaptionSize, header.pszCaption);
   // Six cards at most reach a sheet; a longer array is cut, never overrun.
-  sheet.pageCount = int(header.nPages < uint32_t(kSheetMaxPages) ? header.nPages : kSheetMaxPages);
+  sheet.pageCount = int(header.nPages < uint32_t(kMaxCards) ? header.nPages : kMaxCards);
   sheet.descriptions = header.ppsp;
   sheet.context = context;
   for (int k = 0; k < sheet.pageCount; ++k) {
@@ -69,15 +71,15 @@ intptr_t sendItemMessage(SheetState& sheet, PageWindow window, int controlId, ui
   if (page == nullptr) return 0;
   if (message == WM_SETTEXT) {
     const auto* text = reinterpret_cast<const char*>(lParam);
-    if (controlId == 1001)
+    if (controlId == kRevisionText)
       copyText(page->revisionText, kControlTextSize, text);
-    else if (controlId == 1002)
+    else if (controlId == kStatusText)
       copyText(page->statusText, kControlTextSize, text);
     else
       return 0;
     return 1;
   }
-  if (message == PBM_SETPOS && controlId == 1009) {
+  if (message == PBM_SETPOS && controlId == kProgressBar) {
     const int previous = page->progress;
     const auto position = intptr_t(wParam);
     page->progress = int(position < 0 ? 0 : position > 100 ? 100 : position);
@@ -89,8 +91,8 @@ intptr_t sendItemMessage(SheetState& sheet, PageWindow window, int controlId, ui
 uint32_t buttonChecked(SheetState& sheet, PageWindow window, int controlId) {
   PageState* page = pageOfWindow(sheet, window);
   if (page == nullptr) return 0;
-  if (controlId == 1010) return page->pciChecked ? 1 : 0;
-  if (controlId == 1011) return page->cardBusChecked ? 1 : 0;
+  if (controlId == kPciRadio) return page->pciChecked ? 1 : 0;
+  if (controlId == kCardBusRadio) return page->cardBusChecked ? 1 : 0;
   return 0;
 }
 
@@ -117,12 +119,12 @@ intptr_t getLong(SheetState& sheet, PageWindow window, int index) {
 bool isHidden(const PageState& page, Control control) { return page.hidden[int(control)]; }
 
 bool checkRadio(PageState& page, int controlId) {
-  if (controlId == 1010 && !isHidden(page, Control::PciRadio)) {
+  if (controlId == kPciRadio && !isHidden(page, Control::PciRadio)) {
     page.pciChecked = true;
     page.cardBusChecked = false;
     return true;
   }
-  if (controlId == 1011 && !isHidden(page, Control::CardBusRadio)) {
+  if (controlId == kCardBusRadio && !isHidden(page, Control::CardBusRadio)) {
     page.pciChecked = false;
     page.cardBusChecked = true;
     return true;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/card_sheet.hpp"
 #include "platform/user_interface.hpp"
 
 namespace tarn::ui {
@@ -8,7 +9,6 @@ namespace tarn::ui {
 // The state of one property sheet and its pages as the two stand-in front
 // ends (terminal and scripted) keep it: what a Win32 sheet keeps in its
 // windows. Fixed-size, so an update never allocates through it.
-inline constexpr int kSheetMaxPages = 6;
 inline constexpr int kControlTextSize = 64;
 inline constexpr int kCaptionSize = 96;
 inline constexpr int kTitleSize = 20;
@@ -37,7 +37,7 @@ struct SheetState {
   char caption[kCaptionSize] = {};
   int pageCount = 0;
   int current = 0;
-  PageState pages[kSheetMaxPages];
+  PageState pages[kMaxCards];
   const PropSheetPage* descriptions = nullptr;
   void* context = nullptr;
 };

@@ -10,8 +10,8 @@
 namespace tarn::ui {
 namespace {
 
-// Dialog template 101 is 206 x 110 dialog units; a character cell is about
-// 4 units wide and 8 high, so the page takes 52 x 14 cells.
+// A character cell is about 4 dialog units wide and 8 high, so template 101
+// takes 52 x 14 cells.
 constexpr int kCellWidth = 4;
 constexpr int kCellHeight = 8;
 constexpr int col(int x) { return x / kCellWidth; }
@@ -26,8 +26,6 @@ constexpr int kFrameHeight = 16;
 constexpr int kButtonLine = 20;
 constexpr int kPageTop = kFrameTop + 1;  // page origin inside the frame
 constexpr int kPageLeft = 3;
-
-constexpr int kProgressCells = col(176);
 
 int textLength(const char* text, int limit) {
   int n = 0;
@@ -174,50 +172,56 @@ void TerminalInterface::drawSheet(int top, int left) {
 }
 
 void TerminalInterface::drawPage(const PageState& page, int top, int left) {
-  putText(top + midRow(8, 8), left + col(8), "Hardware Revision", col(80));
-  putText(top + midRow(8, 8), left + col(96), page.revisionText, col(88));
-  putText(top + midRow(24, 8), left + col(8), "Programming Status", col(80));
-  putText(top + midRow(24, 8), left + col(96), page.statusText, col(88));
-
-  // Progress bar, range 0 to 100, smooth.
-  const int barLine = top + midRow(44, 12);
-  const int barLeft = left + col(8);
-  const int inner = kProgressCells - 2;
-  const int filled = page.progress * inner / 100;
-  mvaddch(barLine, barLeft, '[');
-  attron(A_BOLD);
-  for (int i = 0; i < inner; ++i) addch(i < filled ? '#' : ' ');
-  attroff(A_BOLD);
-  addch(']');
-
-  if (!isHidden(page, Control::Group)) {
-    const int groupTop = top + row(64);
-    drawFrame(groupTop, left + col(8), row(64 + 36) - row(64) + 1, col(52));
-    mvaddnstr(groupTop, left + col(8) + 1, "Interface", 9);
-  }
-  const struct {
-    Control control;
-    Target target;
-    int y;
-    const char* label;
-    bool checked;
-  } radios[] = {{Control::PciRadio, Target::PciRadio, 76, "PCI", page.pciChecked},
-                {Control::CardBusRadio, Target::CardBusRadio, 88, "CardBus", page.cardBusChecked}};
-  for (const auto& radio : radios) {
-    if (isHidden(page, radio.control)) continue;
-    const int line = top + midRow(radio.y, 10);
-    const int first = left + col(12);
-    mvaddstr(line, first, radio.checked ? "(*) " : "( ) ");
-    putText(line, first + 4, radio.label, 8, focus_ == radio.target ? A_REVERSE : A_NORMAL);
-    addHit(line, first, first + 3 + int(std::strlen(radio.label)), radio.target);
-  }
-
-  if (!isHidden(page, Control::UpdateButton)) {
-    const int line = top + midRow(84, 16);
-    const int first = left + col(132);
-    putText(line, first, "[   Update  ]", col(52),
-            A_BOLD | (focus_ == Target::UpdateButton ? A_REVERSE : A_NORMAL));
-    addHit(line, first, first + col(52) - 1, Target::UpdateButton);
+  // Every control where template 101 puts it, in character cells.
+  for (const TemplateControl& item : kCardPageControls) {
+    Control control{};
+    const bool addressed = controlOfId(item.id, &control);
+    if (addressed && isHidden(page, control)) continue;
+    const int first = left + col(item.x);
+    switch (item.kind) {
+      case ControlKind::Text: {
+        const char* text = item.text;
+        if (item.id == kRevisionText) text = page.revisionText;
+        if (item.id == kStatusText) text = page.statusText;
+        putText(top + midRow(item.y, item.height), first, text, col(item.width));
+        break;
+      }
+      case ControlKind::ProgressBar: {
+        // Range 0 to 100, smooth.
+        const int inner = col(item.width) - 2;
+        const int filled = page.progress * inner / 100;
+        mvaddch(top + midRow(item.y, item.height), first, '[');
+        attron(A_BOLD);
+        for (int i = 0; i < inner; ++i) addch(i < filled ? '#' : ' ');
+        attroff(A_BOLD);
+        addch(']');
+        break;
+      }
+      case ControlKind::GroupBox: {
+        const int groupTop = top + row(item.y);
+        drawFrame(groupTop, first, row(item.y + item.height) - row(item.y) + 1, col(item.width));
+        mvaddnstr(groupTop, first + 1, item.text, col(item.width) - 2);
+        break;
+      }
+      case ControlKind::RadioButton: {
+        const bool pci = item.id == kPciRadio;
+        const Target target = pci ? Target::PciRadio : Target::CardBusRadio;
+        const bool checked = pci ? page.pciChecked : page.cardBusChecked;
+        const int line = top + midRow(item.y, item.height);
+        const int length = int(std::strlen(item.text));
+        mvaddstr(line, first, checked ? "(*) " : "( ) ");
+        putText(line, first + 4, item.text, length, focus_ == target ? A_REVERSE : A_NORMAL);
+        addHit(line, first, first + 3 + length, target);
+        break;
+      }
+      case ControlKind::PushButton: {
+        const int line = top + midRow(item.y, item.height);
+        putText(line, first, "[   Update  ]", col(item.width),
+                A_BOLD | (focus_ == Target::UpdateButton ? A_REVERSE : A_NORMAL));
+        addHit(line, first, first + col(item.width) - 1, Target::UpdateButton);
+        break;
+      }
+    }
   }
 }
 
@@ -305,13 +309,13 @@ bool TerminalInterface::activate(Target target, int tab) {
     case Target::UpdateButton:
       focus_ = target;
       draw();
-      pressButton(sheet_, sheet_.current, 1);
+      pressButton(sheet_, sheet_.current, kUpdateButton);
       return true;
     case Target::PciRadio:
     case Target::CardBusRadio:
       if (focusable(target)) {
         focus_ = target;
-        checkRadio(page, target == Target::PciRadio ? 1010 : 1011);
+        checkRadio(page, target == Target::PciRadio ? kPciRadio : kCardBusRadio);
       }
       return true;
     case Target::OkButton:

@@ -1,6 +1,6 @@
 #pragma once
-#include "platform/win32_driver_io.hpp"
-#include "platform/win32_system_services.hpp"
+#include "platform/win32/win32_driver_io.hpp"
+#include "platform/win32/win32_system_services.hpp"
 
 namespace tarn {
 

@@ -34,6 +34,8 @@ constexpr DWORD kNoApplyNow = PSH_NOAPPLYNOW;
 #include <cstddef>
 #include <cstring>
 
+#include "platform/card_sheet.hpp"
+
 namespace tarn {
 
 static_assert(WM_INITDIALOG == win::kInitDialog);
@@ -55,7 +57,6 @@ static_assert(sizeof(PROPSHEETHEADERA) == 52);
 
 namespace {
 
-constexpr int kMaxPages = 6;
 // The first version of the page description, up to pcRefParent.
 constexpr uint32_t kSmallestPage = offsetof(PROPSHEETPAGEA, pcRefParent) + sizeof(UINT*);
 
@@ -85,7 +86,7 @@ INT_PTR CALLBACK pageTrampoline(HWND window, UINT message, WPARAM wParam, LPARAM
                          uintptr_t(wParam), appLParam);
 }
 
-constexpr DLGPROC kTrampolines[kMaxPages] = {pageTrampoline<0>, pageTrampoline<1>,
+constexpr DLGPROC kTrampolines[kMaxCards] = {pageTrampoline<0>, pageTrampoline<1>,
                                              pageTrampoline<2>, pageTrampoline<3>,
                                              pageTrampoline<4>, pageTrampoline<5>};
 
@@ -95,7 +96,7 @@ HWND asWindow(PageWindow window) { return reinterpret_cast<HWND>(window); }
 
 intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* context) {
   // A size the structures do not have would send the sheet reading past them.
-  if (header.nPages < 1 || header.nPages > kMaxPages || header.ppsp == nullptr ||
+  if (header.nPages < 1 || header.nPages > kMaxCards || header.ppsp == nullptr ||
       header.dwSize > sizeof(PROPSHEETHEADERA))
     return -1;
   const int pageCount = int(header.nPages);
@@ -103,7 +104,7 @@ intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* 
   // the size of the structure in these headers (52 bytes, with the activation
   // context handle): the descriptions are laid out back to back, dwSize bytes
   // each. An array of full structures with dwSize 48 would show one tab only.
-  alignas(PROPSHEETPAGEA) unsigned char pages[kMaxPages * sizeof(PROPSHEETPAGEA)] = {};
+  alignas(PROPSHEETPAGEA) unsigned char pages[kMaxCards * sizeof(PROPSHEETPAGEA)] = {};
   size_t offset = 0;
   for (int i = 0; i < pageCount; ++i) {
     const PropSheetPage& from = header.ppsp[i];
@@ -126,7 +127,6 @@ intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* 
   sheet.dwSize = header.dwSize;
   sheet.dwFlags = header.dwFlags;
   sheet.hwndParent = reinterpret_cast<HWND>(header.hwndParent);
-  sheet.hInstance = reinterpret_cast<HINSTANCE>(header.hInstance);
   sheet.pszCaption = header.pszCaption;
   sheet.nPages = UINT(pageCount);
   sheet.nStartPage = header.nStartPage;
@@ -172,7 +172,5 @@ int Win32UserInterface::messageBox(PageWindow owner, const char* text, const cha
                                    uint32_t type) {
   return MessageBoxA(asWindow(owner), text, caption, type);
 }
-
-void initCommonControls() { InitCommonControls(); }
 
 }  // namespace tarn

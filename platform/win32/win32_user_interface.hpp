@@ -21,8 +21,4 @@ class Win32UserInterface final : public UserInterface {
   int messageBox(PageWindow owner, const char* text, const char* caption, uint32_t type) override;
 };
 
-// Loads the common controls (the progress bar's class among them); once, before
-// the first sheet.
-void initCommonControls();
-
 }  // namespace tarn

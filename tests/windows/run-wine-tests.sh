@@ -43,7 +43,7 @@ else
   fail "windows-sim builds"
   finish
 fi
-sim_exe=$root/build/windows-sim/platform/win32/tarn-flash-update.exe
+sim_exe=$root/build/windows-sim/tools/tarn-flash-update/tarn-flash-update.exe
 probe_exe=$root/build/windows-sim/tests/windows/tarn-sheet-probe.exe
 
 # Only DLLs that come with Windows: the C and C++ runtimes are linked in.
@@ -70,6 +70,8 @@ check_imports() {  # check_imports EXE LABEL
   else
     fail "$2 is not a GUI program"
   fi
+  # The manifest: common controls 6 and asInvoker, read from the resources; no Wine needed.
+  if python3 "$root/tests/windows/check-manifest.py" "$1"; then pass "$2 carries its manifest"; else fail "$2 manifest (reason above)"; fi
 }
 check_imports "$sim_exe" "simulated tarn-flash-update.exe"
 
@@ -306,7 +308,7 @@ fi
 # ---- The program for real cards: built against a made-up firmware folder ----
 firmware=$out/test-firmware
 python3 "$root/tests/windows/make-test-firmware.py" "$firmware"
-hardware_exe=$root/build/windows-hardware/platform/win32/tarn-flash-update.exe
+hardware_exe=$root/build/windows-hardware/tools/tarn-flash-update/tarn-flash-update.exe
 if TARN_FIRMWARE_DIR=$firmware cmake --preset windows-hardware >"$out/configure-hardware.log" 2>&1 &&
    cmake --build --preset windows-hardware -j2 >"$out/build-hardware.log" 2>&1; then
   pass "windows-hardware builds against a firmware folder the check accepts"
@@ -357,7 +359,7 @@ rm -f "$hardware_exe"
 
 # And the hardware entry point itself does not compile against stand-ins.
 if i686-w64-mingw32-g++-posix -std=c++20 -I"$root" -I"$root/build/windows-sim/generated" -fsyntax-only \
-    "$root/platform/win32/program_hardware.cpp" >"$out/compile-hardware-stand-ins.log" 2>&1; then
+    "$root/tools/tarn-flash-update/windows_program_hardware.cpp" >"$out/compile-hardware-stand-ins.log" 2>&1; then
   fail "the hardware entry point refuses stand-in payloads at compile time"
 elif grep -q 'needs real firmware' "$out/compile-hardware-stand-ins.log"; then
   pass "the hardware entry point refuses stand-in payloads at compile time"

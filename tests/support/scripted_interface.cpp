@@ -1,4 +1,4 @@
-#include "ui/scripted_interface.hpp"
+#include "tests/support/scripted_interface.hpp"
 
 namespace tarn::ui {
 namespace {
@@ -126,7 +126,7 @@ std::vector<UiEvent> ScriptedInterface::eventsOf(UiEvent::Kind kind, int page) c
 std::vector<std::string> ScriptedInterface::statusTexts(int k) const {
   std::vector<std::string> out;
   for (const UiEvent& event : eventsOf(UiEvent::Kind::SetText, k)) {
-    if (event.control == 1002) out.push_back(event.text);
+    if (event.control == kStatusText) out.push_back(event.text);
   }
   return out;
 }

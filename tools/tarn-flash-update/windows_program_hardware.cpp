@@ -5,7 +5,7 @@
 #include "app/update_tool.hpp"
 #include "payloads/payload_origin.hpp"
 #include "payloads/payloads.hpp"
-#include "platform/win32/program.hpp"
+#include "tools/tarn-flash-update/windows_program.hpp"
 #include "platform/win32/win32_calls.hpp"
 #include "platform/win32/win32_user_interface.hpp"
 

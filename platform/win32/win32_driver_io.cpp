@@ -1,4 +1,4 @@
-#include "platform/win32_driver_io.hpp"
+#include "platform/win32/win32_driver_io.hpp"
 
 namespace tarn {
 

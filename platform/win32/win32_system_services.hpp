@@ -14,18 +14,21 @@ struct Win32SystemCalls {
   uint32_t (*timeEndPeriod)(uint32_t period);
 };
 
-// Sleep and debugger output on Windows. For the length of one update the
-// system timer runs at 1 ms: at the default 15.6 ms tick each 1 ms sleep of the
-// erase loop and every short run-test wait would take up to 16 times as long.
+// Sleep and debugger output on Windows. For the length of an XSVF play the
+// system timer runs at 1 ms: at the default tick of 10 to 15.6 ms every short
+// run-test wait would take up to 16 times as long. A flash update keeps the
+// default period: its sector erase gives up after 5000 sleeps of 1 ms, which
+// last 50 to 78 s at the default tick, enough for the slowest healthy sector,
+// but only about 5 s at 1 ms, after bank 0 has already been erased.
 class Win32SystemServices final : public SystemServices {
  public:
   explicit Win32SystemServices(const Win32SystemCalls& calls) : calls_(calls) {}
-  ~Win32SystemServices() override { updateEnds(); }
+  ~Win32SystemServices() override { xsvfPlayEnds(); }
 
   void sleep(uint32_t milliseconds) override;
   void outputDebugString(const char* text) override;
-  void updateBegins() override;
-  void updateEnds() override;
+  void xsvfPlayBegins() override;
+  void xsvfPlayEnds() override;
 
   bool timerSharpened() const { return timerSharpened_; }
 

@@ -1,4 +1,4 @@
-#include "platform/win32_system_services.hpp"
+#include "platform/win32/win32_system_services.hpp"
 
 namespace tarn {
 namespace {
@@ -13,14 +13,14 @@ void Win32SystemServices::sleep(uint32_t milliseconds) {
 
 void Win32SystemServices::outputDebugString(const char* text) { calls_.outputDebugStringA(text); }
 
-void Win32SystemServices::updateBegins() {
-  // One request per update: a second begin without an end would leave the
+void Win32SystemServices::xsvfPlayBegins() {
+  // One request per play: a second begin without an end would leave the
   // system timer sharpened after the program has finished with it.
   if (timerSharpened_) return;
   timerSharpened_ = calls_.timeBeginPeriod(kTimerPeriodMs) == kTimerGranted;
 }
 
-void Win32SystemServices::updateEnds() {
+void Win32SystemServices::xsvfPlayEnds() {
   // Only a period that was granted is given back; an unmatched timeEndPeriod
   // would undo another program's request.
   if (!timerSharpened_) return;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/update_tool.hpp"
-#include "platform/win32/program.hpp"
+#include "tools/tarn-flash-update/windows_program.hpp"
 #include "platform/win32/win32_user_interface.hpp"
 #include "sim/sim_world.hpp"
 
