@@ -194,7 +194,7 @@ class Campaign {
     system.beforeSleep = [](void* self, uint32_t ms) {
       auto* c = static_cast<Campaign*>(self);
       c->sleeps_.push_back({c->lastIndex_, c->lastAccessNs_,
-                            c->rig_->clock.nowNs() - c->lastAccessNs_, uint64_t(ms) * 1000000u});
+                            c->rig_->clock.nowNs() - c->lastAccessNs_, c->rig_->clock.sleepNs(ms)});
     };
     const XsvfError clean = play(window, system, config_);
     check(clean == 0, "the play without a cut failed", {0, 0});
@@ -367,7 +367,7 @@ class Campaign {
   void inSleep(uint32_t ms) {
     if (window_->dead) return;  // a continuation, or a copy that lost its card
     const uint64_t from = rig_->clock.nowNs();
-    const uint64_t to = from + uint64_t(ms) * 1000000u;
+    const uint64_t to = from + rig_->clock.sleepNs(ms);
     while (nextCut_ < cuts_.size() && cuts_[nextCut_].index == lastIndex_) {
       const uint64_t at = lastAccessNs_ + cuts_[nextCut_].offsetNs;
       if (at < from || at >= to) break;
