@@ -450,7 +450,7 @@ class Campaign {
   void programEnded(XsvfError playResult) {
     if (split_->inBranch()) {
       ++result.continuations;
-      if (playResult == 0) ++result.successAfterCut;
+      if (playResult == 0) result.successAfterCut += groupCount_;
       check(playResult != 0 || groupAllNew_,
             "a cut play ended in 0 before the device held the new image", groupFirst_);
       return;
@@ -578,7 +578,8 @@ void printXsvfCutReport(const XsvfCutResult& r, std::FILE* out) {
   }
   std::fprintf(out,
                "  the card started with the old image after %llu cuts, the new after %llu, not "
-               "at all after %llu; %llu cut plays ended in 0, each after the work was done\n",
+               "at all after %llu; %llu cut plays ended in 0, each cut after the done flag was "
+               "in place\n",
                static_cast<unsigned long long>(r.startsOld),
                static_cast<unsigned long long>(r.startsNew),
                static_cast<unsigned long long>(r.startsNone),

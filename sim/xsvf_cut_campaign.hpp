@@ -45,7 +45,10 @@ struct XsvfCutResult {
   uint64_t continuations = 0;
   uint64_t recoveries = 0;
   uint64_t startsOld = 0, startsNew = 0, startsNone = 0;
-  uint64_t successAfterCut = 0;  // cut plays that ended in 0 (the work done before the cut)
+  // Cuts whose play still ended in 0: a dead chain reads all ones, which the
+  // stream's last check (one bit, expected 1) cannot tell from a device that
+  // is done. Each must come after the done flag was in place.
+  uint64_t successAfterCut = 0;
   // The cuts that left a card that does not start, first and last (the access
   // before, and nanoseconds after it), and where they must lie: from the
   // start of the erase to the completion of the done flag.
