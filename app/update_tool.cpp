@@ -98,7 +98,9 @@ void useXsvfStream(UpdateTool& tool, int32_t isCardBus) {
 
 }  // namespace
 
-void runUpdate(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+namespace {
+
+void runUpdateCommand(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
   if (!openCard(tool.card, tool.driver, cardIndex, 1)) return;
 
   int32_t isCardBus = 0;
@@ -109,8 +111,11 @@ void runUpdate(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
     isCardBus = 1;
     useXsvfStream(tool, 1);
   } else if (tool.card.hardwareRevision < 100) {
-    tool.ui.messageBox(0, kInterfaceText, kInterfaceCaption, MB_ICONINFORMATION);
+    // Released before the message, not after: the box runs a message loop,
+    // and a page first shown meanwhile opens its own card, which leaves the
+    // card context naming that card's device for the unmapping.
     releaseRegisters(tool.card, tool.driver);
+    tool.ui.messageBox(0, kInterfaceText, kInterfaceCaption, MB_ICONINFORMATION);
     return;
   }
 
@@ -147,6 +152,16 @@ void runUpdate(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
   }
   releaseRegisters(tool.card, tool.driver);
   setItemText(tool, window, kStatusText, text);
+  tool.ui.updateEnds(window);
+}
+
+}  // namespace
+
+void runUpdate(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+  if (tool.commandRunning) return;
+  tool.commandRunning = true;
+  runUpdateCommand(tool, window, cardIndex);
+  tool.commandRunning = false;
 }
 
 intptr_t cardPageProcedure(void* context, PageWindow window, uint32_t message, uintptr_t wParam,

@@ -57,7 +57,7 @@ struct UpdateTool {
   SystemServices& system;
   UserInterface& ui;
   uintptr_t moduleInstance;
-  std::FILE* commentOutput = stdout;  // where XCOMMENT text is echoed
+  std::FILE* commentOutput = stdout;  // where XCOMMENT text is echoed; null: nowhere
 
   CardContext card;
   XsvfStream stream;
@@ -69,6 +69,11 @@ struct UpdateTool {
   ProgressTarget* progress = &page;
   int32_t commentEchoLevel = 0;
   int32_t updateSucceeded = 0;
+  // An Update command is running: its update, or the interface message that
+  // stands in for one. A press that reaches a page meanwhile (a front end
+  // whose message box leaves the sheet enabled) starts nothing: it would map
+  // a second card under the first one's mapping.
+  bool commandRunning = false;
 };
 
 // The program: the card sheet, then the power-off message if an update

@@ -66,9 +66,14 @@ class UserInterface {
   virtual void hideDlgItem(PageWindow window, int controlId) = 0;
   virtual intptr_t setWindowLong(PageWindow window, int index, intptr_t value) = 0;
   virtual intptr_t getWindowLong(PageWindow window, int index) = 0;
-  // Modal; `owner` 0 for none. Returns after it is dismissed.
+  // Modal; `owner` 0 for none. Returns after it is dismissed. While it is
+  // shown the sheet takes no input, also when the box has no owner.
   virtual int messageBox(PageWindow owner, const char* text, const char* caption,
                          uint32_t type) = 0;
+  // An update that ran inside `window`'s command has ended. Keys and clicks
+  // that reached the sheet while it ran were aimed at a sheet that could not
+  // answer: they are thrown away, not replayed as new commands.
+  virtual void updateEnds(PageWindow window) = 0;
 };
 
 }  // namespace tarn

@@ -1,9 +1,9 @@
 #include "sim/jtag_chain.hpp"
 
-#include <charconv>
 #include <cstring>
 
 #include "card/registers.hpp"
+#include "sim/sim_faults.hpp"
 
 namespace tarn::sim {
 
@@ -486,16 +486,6 @@ void StandInDevice::onRelease(uint64_t nowNs) {
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-bool parseNumber(std::string_view text, int64_t* out) {
-  if (text.empty()) return false;
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), *out);
-  return result.ec == std::errc() && result.ptr == text.data() + text.size() && *out >= 0;
-}
-
-}  // namespace
-
 std::unique_ptr<JtagChain> makeJtagChain(std::string_view name, std::string* error) {
   auto fail = [&](const std::string& why) -> std::unique_ptr<JtagChain> {
     if (error) *error = why;
@@ -504,9 +494,10 @@ std::unique_ptr<JtagChain> makeJtagChain(std::string_view name, std::string* err
   if (name == "tdo:0") return std::make_unique<ConstantTdoChain>(false);
   if (name == "tdo:1") return std::make_unique<ConstantTdoChain>(true);
   if (name.substr(0, 6) == "delay:") {
-    int64_t n = 0;
-    if (!parseNumber(name.substr(6), &n) || n > 1000000) {
-      return fail("delay:N needs a count from 0 to 1000000");
+    uint64_t n = 0;
+    if (!parseNumber(name.substr(6), 1000000, n)) {
+      return fail("delay:N needs a count from 0 to 1000000, not '" + std::string(name.substr(6)) +
+                  "'");
     }
     return std::make_unique<DelayChain>(uint32_t(n));
   }
@@ -518,15 +509,8 @@ std::unique_ptr<JtagChain> makeJtagChain(std::string_view name, std::string* err
       const size_t comma = rest.find(',');
       const std::string_view item = rest.substr(0, comma);
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-      int64_t n = 0;
-      if (item == "erase-fails") {
-        faults.eraseNeverCompletes = true;
-      } else if (item.substr(0, 10) == "stuck-bit=" && parseNumber(item.substr(10), &n) &&
-                 n < int64_t(StandInDevice::kArrayBytes) * 8) {
-        faults.stuckBit = n;
-      } else {
-        return fail("unknown device fault '" + std::string(item) + "' (erase-fails, stuck-bit=N)");
-      }
+      std::string why;
+      if (!parseChainFault(item, faults, why)) return fail("device: " + why);
     }
     return std::make_unique<StandInDevice>(faults);
   }

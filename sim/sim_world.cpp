@@ -1,6 +1,7 @@
 #include "sim/sim_world.hpp"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -8,6 +9,8 @@
 #include "card/driver.hpp"
 #include "payloads/payloads.hpp"
 #include "platform/card_sheet.hpp"
+#include "sim/replace_file.hpp"
+#include "sim/sim_faults.hpp"
 
 namespace tarn::sim {
 
@@ -26,27 +29,17 @@ std::vector<std::string> split(const std::string& text, char separator) {
   }
 }
 
-bool parseNumber(const std::string& text, int64_t& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || end == nullptr || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
 bool parseCards(const std::string& text, SimWorldSettings& settings, std::string& error) {
   settings.cards.clear();
   for (const std::string& entry : split(text, ',')) {
     const std::vector<std::string> fields = split(entry, ':');
-    int64_t revision = 0;
-    if (fields.size() > 2 || !parseNumber(fields[0], revision) || revision < 0 || revision > 255) {
+    int32_t revision = 0;
+    if (fields.size() > 2 || !parseRevision(fields[0], revision)) {
       error = "TARN_SIM_CARDS: '" + entry + "' is not REVISION[:pci|:cardbus] (0 to 255)";
       return false;
     }
     SimCardSetup setup;
-    setup.revision = int32_t(revision);
+    setup.revision = revision;
     if (fields.size() == 2) {
       if (fields[1] == "pci") {
         setup.interface = CardInterface::Pci;
@@ -66,63 +59,34 @@ bool parseCards(const std::string& text, SimWorldSettings& settings, std::string
   return true;
 }
 
-bool cardNumber(const std::string& text, const SimWorldSettings& settings, size_t& index) {
-  int64_t number = 0;
-  if (!parseNumber(text, number) || number < 1 || number > int64_t(settings.cards.size()))
-    return false;
-  index = size_t(number - 1);
-  return true;
-}
-
+// Driver faults as tarn-sim cards spells them; a card's faults as tarn-sim
+// flash or xsvf spells them, after the card's number and a colon.
 bool parseFaults(const std::string& text, SimWorldSettings& settings, std::string& error) {
   for (const std::string& entry : split(text, ',')) {
     if (entry.empty()) continue;
-    const size_t equals = entry.find('=');
-    const std::string name = entry.substr(0, equals);
-    const std::vector<std::string> args = equals == std::string::npos
-                                              ? std::vector<std::string>{}
-                                              : split(entry.substr(equals + 1), ':');
-    SimDriverFaults& driver = settings.driverFaults;
-    int64_t a = 0, b = 0, c = 0;
-    size_t card = 0;
-    bool ok = true;
-    if (name == "nodriver" && args.empty()) {
-      driver.noDriver = true;
-    } else if (name == "wrongsignature" && args.empty()) {
-      driver.wrongSignature = true;
-    } else if (name == "mapfails" && args.empty()) {
-      driver.mapFails = true;
-    } else if (name == "zeromapping" && args.empty()) {
-      driver.zeroMapping = true;
-    } else if (name == "zerorecord" && args.empty()) {
-      driver.zeroRecord = true;
-    } else if (name == "count" && args.size() == 1 && parseNumber(args[0], a)) {
-      driver.overrideCount = true;
-      driver.reportedCount = int32_t(a);
-    } else if (name == "fail" && args.size() == 1 && parseNumber(args[0], a)) {
-      driver.failingCodes.push_back(uint32_t(a));
-    } else if (name == "erase" && args.size() == 2 && cardNumber(args[0], settings, card) &&
-               parseNumber(args[1], a) && a >= 0 && a < 8) {
-      settings.cardFaults[card].flash.neverEraseSector = int32_t(a);
-    } else if (name == "program" && args.size() == 2 && cardNumber(args[0], settings, card) &&
-               parseNumber(args[1], a) && a >= 0 && a < SimNorFlash::kSize) {
-      settings.cardFaults[card].flash.neverProgramAddress = a;
-    } else if (name == "stuck" && args.size() == 4 && cardNumber(args[0], settings, card) &&
-               parseNumber(args[1], a) && a >= 0 && a < SimNorFlash::kSize &&
-               parseNumber(args[2], b) && b >= 0 && b < 8 && parseNumber(args[3], c) &&
-               (c == 0 || c == 1)) {
-      settings.cardFaults[card].flash.stuckBits.push_back(
-          SimFlashFaults::StuckBit{uint32_t(a), uint8_t(b), uint8_t(c)});
-    } else if (name == "chain-erase" && args.size() == 1 && cardNumber(args[0], settings, card)) {
-      settings.cardFaults[card].chain.eraseNeverCompletes = true;
-    } else if (name == "chain-stuck" && args.size() == 2 && cardNumber(args[0], settings, card) &&
-               parseNumber(args[1], a) && a >= 0 && a < int64_t(StandInDevice::kArrayBytes) * 8) {
-      settings.cardFaults[card].chain.stuckBit = a;
-    } else {
-      ok = false;
+    const size_t colon = entry.find(':');
+    uint64_t number = 0;
+    std::string why;
+    if (colon == std::string::npos || !parseNumber(entry.substr(0, colon), UINT32_MAX, number)) {
+      if (parseDriverFault(entry, settings.driverFaults, why)) continue;
+      error = "TARN_SIM_FAULTS: " + why + "; or CARD:FAULT for a card";
+      return false;
     }
+    if (number < 1 || number > settings.cards.size()) {
+      error = "TARN_SIM_FAULTS: '" + entry + "' names card " + std::to_string(number) +
+              "; the cards are 1 to " + std::to_string(settings.cards.size());
+      return false;
+    }
+    const size_t card = size_t(number - 1);
+    const std::string fault = entry.substr(colon + 1);
+    SimCardFaults& faults = settings.cardFaults[card];
+    const bool chainCard = settings.cards[card].revision < 50;
+    const bool ok = chainCard ? parseChainFault(fault, faults.chain, why)
+                              : parseFlashFault(fault, faults.flash, faults.powerCutAfter, why);
     if (!ok) {
-      error = "TARN_SIM_FAULTS: '" + entry + "' is not understood";
+      error = "TARN_SIM_FAULTS: card " + std::to_string(number) + " (revision " +
+              std::to_string(settings.cards[card].revision) +
+              (chainCard ? ", JTAG chain): " : ", flash): ") + why;
       return false;
     }
   }
@@ -153,8 +117,8 @@ bool parseSimSettings(const SettingLookup& lookup, SimWorldSettings& settings, s
   if (!parseFaults(value("TARN_SIM_FAULTS"), settings, error)) return false;
   const std::string erase = value("TARN_SIM_ERASE_MS");
   if (!erase.empty()) {
-    int64_t ms = 0;
-    if (!parseNumber(erase, ms) || ms < 0 || ms > 2000) {
+    uint64_t ms = 0;
+    if (!parseNumber(erase, 2000, ms)) {
       error = "TARN_SIM_ERASE_MS: '" + erase + "' is not 0 to 2000";
       return false;
     }
@@ -217,7 +181,15 @@ class SimWorld::Driver final : public DriverIo {
 
 namespace {
 
-constexpr const char* kStateMagic = "tarn-sim-state 1";
+// The state file: a header line "tarn-sim-state FORMAT CHECKSUM LENGTH" (the
+// checksum is FNV-1a 64 of the LENGTH bytes that follow, in hexadecimal), then
+// per card a line "card INDEX REVISION INTERFACE KIND SIZE" and SIZE bytes of
+// contents. Whatever fails any of that is not ours to overwrite.
+constexpr const char* kStateMark = "tarn-sim-state";
+constexpr int kStateFormat = 2;
+// Six cards' contents with their lines fit well inside this; anything bigger
+// is some other file.
+constexpr size_t kStateFileLimit = 16u * 1024 * 1024;
 
 bool isUpToDate(int32_t revision) { return revision >= upToDateRevisionOf(revision); }
 
@@ -264,13 +236,18 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode)
   settings_.cardFaults.resize(settings_.cards.size());
   for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
   std::vector<SavedCard> saved(settings_.cards.size());
-  loadState(saved);
-  if (!settings_.tracePath.empty()) {
+  if (!loadState(saved, startError_)) {
+    startError_ =
+        "TARN_SIM_STATE: '" + settings_.statePath + "' " + startError_ + "; it was left as it is";
+  } else if (!settings_.tracePath.empty()) {
     // Binary, so the lines end in \n alone on every platform: the format is exact.
     traceFile_ = std::fopen(settings_.tracePath.c_str(), "wb");
     if (traceFile_ != nullptr) {
       trace_ = std::make_unique<TraceLog>(traceFile_);
       tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);
+    } else {
+      startError_ =
+          "TARN_SIM_TRACE: cannot write '" + settings_.tracePath + "': " + std::strerror(errno);
     }
   }
   powerUp(saved);
@@ -351,6 +328,8 @@ void SimWorld::powerUp(std::vector<SavedCard>& saved) {
   for (size_t i = 0; i < settings_.cards.size(); ++i) {
     if (flashes[i]) driver_->card(int(i)).attachFlash(std::move(flashes[i]));
     if (devices[i]) driver_->card(int(i)).attachJtag(std::move(devices[i]));
+    const uint64_t cut = settings_.cardFaults[i].powerCutAfter;
+    if (cut != 0) driver_->card(int(i)).cutPowerAfter(cut);
   }
   driverWrapper_ = std::make_unique<Driver>(*this, *driver_, trace_.get());
 }
@@ -370,52 +349,125 @@ ProgressTarget* SimWorld::progress(ProgressTarget* page) {
 
 void SimWorld::updateReleased() { save(); }
 
-bool SimWorld::loadState(std::vector<SavedCard>& saved) {
+namespace {
+
+bool readWholeFile(std::FILE* file, std::string& bytes, std::string& error) {
+  char chunk[65536];
+  size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    if (bytes.size() + got > kStateFileLimit) {
+      error = "is too large to be a state file of the simulated cards";
+      return false;
+    }
+    bytes.append(chunk, got);
+  }
+  if (std::ferror(file) != 0) {
+    error = std::string("cannot be read: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+uint64_t checksumOf(const std::string& body) {
+  return fnv1a64(reinterpret_cast<const uint8_t*>(body.data()), body.size());
+}
+
+// The body of a state file whose header holds, or why it does not.
+bool checkStateHeader(const std::string& file, std::string& body, std::string& error) {
+  const size_t newline = file.find('\n');
+  const std::string mark = std::string(kStateMark) + " ";
+  if (newline == std::string::npos || newline > 128 || file.compare(0, mark.size(), mark) != 0) {
+    error =
+        std::string("is not a state file of the simulated cards (no '") + kStateMark + "' mark)";
+    return false;
+  }
+  const std::string header = file.substr(0, newline);
+  int format = 0;
+  unsigned long long checksum = 0, length = 0;
+  char extra = 0;
+  const int fields = std::sscanf(header.c_str() + mark.size(), "%d %16llx %llu %c", &format,
+                                 &checksum, &length, &extra);
+  if (fields >= 1 && format != kStateFormat) {
+    error = "is a state file of format " + std::to_string(format) + "; this build reads format " +
+            std::to_string(kStateFormat) + " (delete it for factory-fresh cards)";
+    return false;
+  }
+  if (fields != 3) {
+    error = "has a damaged header line";
+    return false;
+  }
+  body = file.substr(newline + 1);
+  if (body.size() != length) {
+    error = "is damaged: its header promises " + std::to_string(length) +
+            " bytes of contents, it holds " + std::to_string(body.size());
+    return false;
+  }
+  if (checksumOf(body) != checksum) {
+    error = "is damaged: its checksum does not match its contents";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SimWorld::loadState(std::vector<SavedCard>& saved, std::string& error) {
   if (settings_.statePath.empty()) return true;
+  errno = 0;
   std::FILE* file = std::fopen(settings_.statePath.c_str(), "rb");
-  if (file == nullptr) return true;  // the first run: factory contents
-  char line[128];
-  bool ok = std::fgets(line, sizeof line, file) != nullptr &&
-            std::strncmp(line, kStateMagic, std::strlen(kStateMagic)) == 0;
-  while (ok && std::fgets(line, sizeof line, file) != nullptr) {
+  if (file == nullptr) {
+    if (errno == ENOENT) return true;  // the first run: factory contents
+    error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  std::string bytes;
+  const bool read = readWholeFile(file, bytes, error);
+  std::fclose(file);
+  std::string body;
+  if (!read || !checkStateHeader(bytes, body, error)) return false;
+
+  std::vector<SavedCard> cards(saved.size());
+  size_t at = 0;
+  while (at < body.size()) {
+    const size_t newline = body.find('\n', at);
     unsigned index = 0, size = 0;
     int revision = 0;
     char interface[16] = {}, kind[16] = {};
-    if (std::sscanf(line, "card %u %d %15s %15s %u", &index, &revision, interface, kind, &size) !=
-            5 ||
-        size > SimNorFlash::kSize) {
-      ok = false;
-      break;
+    const std::string line =
+        newline == std::string::npos ? std::string() : body.substr(at, newline - at);
+    const bool fits =
+        std::sscanf(line.c_str(), "card %u %d %15s %15s %u", &index, &revision, interface, kind,
+                    &size) == 5 &&
+        ((std::strcmp(kind, "flash") == 0 && size == SimNorFlash::kSize) ||
+         (std::strcmp(kind, "device") == 0 && size == StandInDevice::kArrayBytes + 1)) &&
+        body.size() - (newline + 1) >= size;
+    if (!fits) {
+      error = "is damaged: a card record cannot be read";
+      return false;
     }
-    std::vector<uint8_t> bytes(size);
-    if (std::fread(bytes.data(), 1, size, file) != size) {
-      ok = false;
-      break;
-    }
+    at = newline + 1;
     // Contents belong to the card only when it is still the same card.
-    if (index < settings_.cards.size() && factoryRevisions_[index] == revision &&
+    if (index < cards.size() && factoryRevisions_[index] == revision &&
         std::strcmp(interface, interfaceName(settings_.cards[index].interface)) == 0) {
-      saved[index] = SavedCard{kind, std::move(bytes)};
+      cards[index] =
+          SavedCard{kind, std::vector<uint8_t>(body.begin() + std::ptrdiff_t(at),
+                                               body.begin() + std::ptrdiff_t(at + size))};
     }
+    at += size;
   }
-  std::fclose(file);
-  if (!ok) {
-    for (SavedCard& card : saved) card = SavedCard{};
-  }
-  return ok;
+  saved = std::move(cards);
+  return true;
 }
 
 bool SimWorld::save(std::string* error) {
   if (settings_.statePath.empty() || !driver_) return true;
-  const std::string temporary = settings_.statePath + ".new";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    if (error) *error = temporary + ": " + std::strerror(errno);
+  if (!startError_.empty()) {
+    if (error) *error = startError_;
     return false;
   }
-  bool ok = std::fprintf(file, "%s\n", kStateMagic) > 0;
+  std::string body;
   std::vector<uint8_t> bytes;
-  for (size_t i = 0; ok && i < cards_.size(); ++i) {
+  for (size_t i = 0; i < cards_.size(); ++i) {
     const char* kind = nullptr;
     if (cards_[i].flash != nullptr) {
       kind = "flash";
@@ -428,14 +480,31 @@ bool SimWorld::save(std::string* error) {
     } else {
       continue;
     }
-    ok = std::fprintf(file, "card %u %d %s %s %u\n", unsigned(i), factoryRevisions_[i],
-                      interfaceName(settings_.cards[i].interface), kind,
-                      unsigned(bytes.size())) > 0 &&
-         std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    char line[128];
+    std::snprintf(line, sizeof line, "card %u %d %s %s %u\n", unsigned(i), factoryRevisions_[i],
+                  interfaceName(settings_.cards[i].interface), kind, unsigned(bytes.size()));
+    body += line;
+    body.append(bytes.begin(), bytes.end());
   }
+  char header[128];
+  std::snprintf(header, sizeof header, "%s %d %016llx %llu\n", kStateMark, kStateFormat,
+                static_cast<unsigned long long>(checksumOf(body)),
+                static_cast<unsigned long long>(body.size()));
+
+  const std::string temporary = settings_.statePath + ".new";
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    if (error) *error = temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fputs(header, file) >= 0 &&
+            std::fwrite(body.data(), 1, body.size(), file) == body.size();
   ok = std::fclose(file) == 0 && ok;
-  if (ok) ok = std::rename(temporary.c_str(), settings_.statePath.c_str()) == 0;
-  if (!ok && error) *error = settings_.statePath + ": " + std::strerror(errno);
+  if (ok) ok = replaceFile(temporary, settings_.statePath);
+  if (!ok) {
+    if (error) *error = settings_.statePath + ": " + std::strerror(errno);
+    std::remove(temporary.c_str());
+  }
   return ok;
 }
 

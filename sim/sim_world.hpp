@@ -25,18 +25,21 @@ namespace tarn::sim {
 //   TARN_SIM_CARDS   revisions in card order, each with an optional interface:
 //                    "30:pci,60:cardbus,120,152" (1 to 6 cards)
 //   TARN_SIM_FAMILY  "nt" (default) or "older"
-//   TARN_SIM_FAULTS  comma list: nodriver, wrongsignature, count=N, mapfails,
-//                    zeromapping, zerorecord, fail=CODE, erase=CARD:SECTOR,
-//                    program=CARD:ADDRESS, stuck=CARD:ADDRESS:BIT:LEVEL (flash),
-//                    chain-erase=CARD, chain-stuck=CARD:BIT (the JTAG device)
-//                    (CARD counted from 1, as on the tabs)
+//   TARN_SIM_FAULTS  comma list of faults spelled as tarn-sim spells them
+//                    (sim/sim_faults.hpp): driver faults as they are
+//                    ("no-driver,count=7"), a card's faults after its number,
+//                    counted from 1 as on the tabs ("2:never-erase=0" for a
+//                    flash card, "1:erase-fails" for a JTAG chain card)
 //   TARN_SIM_ERASE_MS  time of one sector erase (default 1000)
 //   TARN_SIM_STATE   file that keeps the cards' flash and chain contents
-//                    across runs (none: every run starts from the factory)
+//                    across runs (none: every run starts from the factory; a
+//                    file that is not there yet: factory-fresh cards)
 //   TARN_SIM_TRACE   file that receives the access trace
+// Numbers are decimal, or hexadecimal after 0x; revisions are 0 to 255.
 struct SimCardFaults {
   SimFlashFaults flash;
   StandInDeviceFaults chain;
+  uint64_t powerCutAfter = 0;  // register accesses before the card loses power; 0: never
 };
 
 struct SimWorldSettings {
@@ -62,8 +65,14 @@ int32_t upToDateRevisionOf(int32_t revision);
 class SimWorld {
  public:
   // Powers the cards up: each starts from what its state says (or from the
-  // factory contents) and reports its revision accordingly.
+  // factory contents) and reports its revision accordingly. Check
+  // startError() before using the world.
   SimWorld(SimWorldSettings settings, SimClock::Mode mode);
+
+  // Empty when the world is ready. Otherwise one line on why not: the state
+  // file is not one or is damaged (it is then left exactly as it was, and
+  // nothing is ever saved over it), or the trace cannot be written.
+  const std::string& startError() const { return startError_; }
   ~SimWorld();
   SimWorld(const SimWorld&) = delete;
   SimWorld& operator=(const SimWorld&) = delete;
@@ -74,6 +83,8 @@ class SimWorld {
   // recorder in front of it when tracing.
   ProgressTarget* progress(ProgressTarget* page);
 
+  // The access trace, or null when none is kept.
+  TraceLog* trace() { return trace_.get(); }
   SimDriver& driver() { return *driver_; }
   SimClock& clock() { return clock_; }
   SimSystem& simSystem() { return system_; }
@@ -104,9 +115,10 @@ class SimWorld {
                                             const SavedCard& saved);
   std::unique_ptr<StandInDevice> powerUpDevice(SimCardSetup& card, const SimCardFaults& faults,
                                                const SavedCard& saved);
-  bool loadState(std::vector<SavedCard>& saved);
+  bool loadState(std::vector<SavedCard>& saved, std::string& error);
 
   SimWorldSettings settings_;
+  std::string startError_;
   SimClock clock_;
   SimSystem system_;
   std::vector<int32_t> factoryRevisions_;

@@ -13,6 +13,8 @@ namespace tarn::sim {
 //   W oooo vvvvvvvv   register write        R oooo vvvvvvvv   register read
 //   S n               sleep request (ms)    T text            status text
 //   P n               progress position     D text            debugger output
+//   C text            XSVF comment echo, one line per comment (the terminal
+//                     program, whose screen the echo must not draw over)
 // Texts are C-escaped (\n, \\). Other tools read this format; keep it exact.
 class TraceLog {
  public:
@@ -24,6 +26,7 @@ class TraceLog {
   void status(const char* text);
   void progress(int percent);
   void debug(const char* text);
+  void comment(const char* text);
   // Pushes what is buffered to the file, so a reader sees a finished update
   // while the program still runs.
   void flush() {
@@ -40,6 +43,13 @@ class TraceLog {
 };
 
 std::string cEscape(const char* text);
+
+// A stream that turns what is written to it into "C" lines of `log`, one per
+// newline, for the XSVF comment echo. Unbuffered, so each comment lands among
+// the accesses around it. Close it with fclose before `log` goes; an
+// unfinished last line is written then. Null where the C library offers no
+// such streams (Windows).
+std::FILE* openCommentLines(TraceLog& log);
 
 class TracingWindow final : public RegisterWindow {
  public:

@@ -126,9 +126,9 @@ TEST(CardSheet, SixCardsSixTabsInCardOrderEachPageMadeWhenFirstShown) {
 }
 
 TEST(CardSheet, NoDriverOrACountOutsideOneToSixShowsNoWindowAndEndsWithZero) {
-  for (const char* faults : {"nodriver", "count=7", "count=0", "wrongsignature"}) {
+  for (const char* faults : {"no-driver", "count=7", "count=0", "wrong-signature"}) {
     for (const char* family : {"nt", "older"}) {
-      if (std::string(faults) == "wrongsignature" && std::string(family) == "older") continue;
+      if (std::string(faults) == "wrong-signature" && std::string(family) == "older") continue;
       Session run(
           {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_FAULTS", faults}, {"TARN_SIM_FAMILY", family}},
           {});
@@ -306,7 +306,7 @@ TEST(UpdateCommand, ThirtyWithCardBusPlaysTheCardBusStreamToItsEnd) {
 }
 
 TEST(UpdateCommand, AFaultInTheChainEndsInFailed) {
-  Session run({{"TARN_SIM_CARDS", "20:pci"}, {"TARN_SIM_FAULTS", "chain-erase=1"}},
+  Session run({{"TARN_SIM_CARDS", "20:pci"}, {"TARN_SIM_FAULTS", "1:erase-fails"}},
               {checkAction(1010), pressAction(), closeAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Failed");
@@ -318,10 +318,11 @@ TEST(UpdateCommand, AFaultInTheChainEndsInFailed) {
 
 TEST(UpdateCommand, ASuccessThenAFailureShowsThePowerOffMessageOnceAtClose) {
   // Card 2's flash will not erase sector 0.
-  Session run(
-      {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_FAULTS", "erase=2:0"}},
-      {checkAction(1010), pressAction(), showTabAction(1), pressAction(), closeAction(),
-       dismissAction()});
+  Session run({{"TARN_SIM_CARDS", "60,120"},
+               {"TARN_SIM_ERASE_MS", "0"},
+               {"TARN_SIM_FAULTS", "2:never-erase=0"}},
+              {checkAction(1010), pressAction(), showTabAction(1), pressAction(), closeAction(),
+               dismissAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Success");
   EXPECT_EQ(run.lastStatus(1), "Failed");
@@ -332,7 +333,7 @@ TEST(UpdateCommand, ASuccessThenAFailureShowsThePowerOffMessageOnceAtClose) {
 }
 
 TEST(UpdateCommand, OnlyFailedUpdatesShowNoMessageAndTheWindowIsReleasedEachTime) {
-  for (const char* faults : {"erase=1:1", "program=1:0x100"}) {
+  for (const char* faults : {"1:never-erase=1", "1:never-program=0x100"}) {
     for (const char* family : {"nt", "older"}) {
       Session run({{"TARN_SIM_CARDS", "150"},
                    {"TARN_SIM_ERASE_MS", "0"},
@@ -451,7 +452,7 @@ TEST(SimulatedCards, SettingsThatCannotBeUnderstoodAreRefused) {
                                                         {"TARN_SIM_CARDS", "1,2,3,4,5,6,7"},
                                                         {"TARN_SIM_CARDS", "abc"},
                                                         {"TARN_SIM_FAMILY", "win95"},
-                                                        {"TARN_SIM_FAULTS", "erase=9:0"},
+                                                        {"TARN_SIM_FAULTS", "9:never-erase=0"},
                                                         {"TARN_SIM_ERASE_MS", "-4"}}) {
     sim::SimWorldSettings settings;
     std::string error;

@@ -63,7 +63,8 @@ start_tool() {
   rm -f "$work/exit"
   tmux_ new-session -d -s tool -x 80 -y 24 \
     "env TERM=screen TARN_SIM_CARDS=60:pci,100 TARN_SIM_ERASE_MS=20 \
-     TARN_SIM_STATE='$work/cards.state' '$program'; echo \$? >'$work/exit'"
+     TARN_SIM_STATE='$work/cards.state' TARN_SIM_TRACE='$work/trace' '$program'; \
+     echo \$? >'$work/exit'"
 }
 wait_exit() {
   local deadline=$((SECONDS + 10))
@@ -113,13 +114,27 @@ shows "Not updated"
 absent "Interface"
 absent "PCI"
 
-# --- Update: the bar runs to 100 and the status ends in Success
+# --- Update: the bar runs to 100 and the status ends in Success. Enter and
+# `q` typed while it runs are thrown away when it ends: no second update, and
+# the sheet stays open with the result on it.
 started=$(date +%s%N)
 keys Enter
+wait_for "Programming..." 60
+keys Enter
+keys q
+screen
+absent "Success"  # the keys went in while the update ran
 wait_for "Success" 120
 ended=$(date +%s%N)
 grep -qE '\[#{42}\]' "$work/screen" || fail "the progress bar is not full"
 echo "update of the revision-100 card: $(((ended - started) / 1000000)) ms (screen polled every 100 ms)"
+sleep 1
+screen
+shows "TARN Flash Update Tool, Rev. 15/53/106/152"
+shows "Success"
+absent "Shut down and power off the computer"
+erases=$(grep -cxF 'T Erasing sector 0...' "$work/trace" || true)
+[ "$erases" = 1 ] || fail "bank 0 erased $erases times: the typed Enter ran the update again"
 
 # --- close: the power-off message, then the program ends with 0
 keys q

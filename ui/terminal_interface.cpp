@@ -426,6 +426,13 @@ void TerminalInterface::hideDlgItem(PageWindow window, int controlId) {
   draw();
 }
 
+void TerminalInterface::updateEnds(PageWindow) {
+  // The sheet read no keys while the update ran; what the terminal holds was
+  // typed at a sheet that could not answer. An Enter there would start the
+  // whole update again, a `q` would close the sheet over its result.
+  if (started_) flushinp();
+}
+
 intptr_t TerminalInterface::setWindowLong(PageWindow window, int index, intptr_t value) {
   return setLong(sheet_, window, index, value);
 }

@@ -24,6 +24,7 @@ class TerminalInterface final : public UserInterface {
   intptr_t setWindowLong(PageWindow window, int index, intptr_t value) override;
   intptr_t getWindowLong(PageWindow window, int index) override;
   int messageBox(PageWindow owner, const char* text, const char* caption, uint32_t type) override;
+  void updateEnds(PageWindow window) override;
 
   // The smallest terminal the sheet is drawn in.
   static constexpr int kMinColumns = 58;

@@ -166,12 +166,13 @@ XsvfError xEndXr(XsvfContext& context) {
 }
 
 XsvfError xComment(XsvfContext& context) {
-  if (context.commentEchoLevel > 0) std::fputc(' ', context.echo);
+  if (context.commentEchoLevel > 0 && context.echo != nullptr) std::fputc(' ', context.echo);
   uint8_t c = 0;
   do {
     readStreamByte(*context.stream, &c);
     // The 0 that a read past the end yields is no part of the text.
-    if (context.commentEchoLevel > 0 && !streamOverrun(*context.stream)) {
+    if (context.commentEchoLevel > 0 && context.echo != nullptr &&
+        !streamOverrun(*context.stream)) {
       std::fputc(c == 0 ? '\n' : c, context.echo);
     }
   } while (c != 0);

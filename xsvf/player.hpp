@@ -24,7 +24,8 @@ extern const char* const errorTexts[xsvf_error::count];
 
 // Plays the stream into the card's JTAG chain: port enable, chain reset, the
 // command loop, port release (the value 16, whatever the result). XCOMMENT
-// text is echoed to `echo` when commentEchoLevel is above 0. Allocates nothing.
+// text is echoed to `echo` when commentEchoLevel is above 0; a null `echo`
+// takes it nowhere (a front end that owns the screen). Allocates nothing.
 XsvfError playXsvf(JtagPort& port, XsvfStream& stream, int32_t commentEchoLevel,
                    std::FILE* echo = stdout);
 

@@ -14,6 +14,11 @@ static_assert(GENERIC_READ == kGenericRead);
 static_assert(OPEN_EXISTING == kOpenExisting);
 static_assert(FILE_FLAG_DELETE_ON_CLOSE == kFileFlagDeleteOnClose);
 static_assert(TIMERR_NOERROR == 0);
+static_assert(PM_NOREMOVE == kPmNoRemove && PM_REMOVE == kPmRemove);
+static_assert(MB_TASKMODAL == kMbTaskModal);
+static_assert(WM_KEYFIRST == kKeyFirst && WM_KEYLAST == kKeyLast);
+static_assert(WM_MOUSEFIRST == kMouseFirst && WM_MOUSELAST == kMouseLast);
+static_assert(WM_NCMOUSEMOVE == kNcMouseFirst && WM_NCXBUTTONDBLCLK == kNcMouseLast);
 
 uint32_t callGetVersion() { return uint32_t(GetVersion()); }
 
@@ -45,14 +50,28 @@ void callOutputDebugStringA(const char* text) { OutputDebugStringA(text); }
 uint32_t callTimeBeginPeriod(uint32_t period) { return uint32_t(timeBeginPeriod(period)); }
 uint32_t callTimeEndPeriod(uint32_t period) { return uint32_t(timeEndPeriod(period)); }
 
+int callPeekMessageA(intptr_t window, uint32_t filterMin, uint32_t filterMax,
+                     uint32_t removeMessage) {
+  MSG message;
+  return PeekMessageA(&message, reinterpret_cast<HWND>(window), filterMin, filterMax, removeMessage)
+             ? 1
+             : 0;
+}
+
+int callMessageBoxA(intptr_t owner, const char* text, const char* caption, uint32_t type) {
+  return MessageBoxA(reinterpret_cast<HWND>(owner), text, caption, type);
+}
+
 constexpr Win32DriverCalls kDriverCalls{callGetVersion, callCreateFileA, callDeviceIoControl,
                                         callCloseHandle};
 constexpr Win32SystemCalls kSystemCalls{callSleep, callOutputDebugStringA, callTimeBeginPeriod,
                                         callTimeEndPeriod};
+constexpr Win32MessageCalls kMessageCalls{callPeekMessageA, callMessageBoxA};
 
 }  // namespace
 
 const Win32DriverCalls& win32DriverCalls() { return kDriverCalls; }
 const Win32SystemCalls& win32SystemCalls() { return kSystemCalls; }
+const Win32MessageCalls& win32MessageCalls() { return kMessageCalls; }
 
 }  // namespace tarn

@@ -170,7 +170,15 @@ intptr_t Win32UserInterface::getWindowLong(PageWindow window, int index) {
 
 int Win32UserInterface::messageBox(PageWindow owner, const char* text, const char* caption,
                                    uint32_t type) {
-  return MessageBoxA(asWindow(owner), text, caption, type);
+  return messages_.messageBox(intptr_t(owner), text, caption, type);
+}
+
+void Win32UserInterface::updateEnds(PageWindow) {
+  // The update ran inside the page's command and looked at the queue without
+  // taking from it; the clicks and keys it holds were aimed at a busy sheet.
+  // Back in the sheet's loop they would start the update again or close the
+  // sheet over its result.
+  messages_.discardInput();
 }
 
 }  // namespace tarn

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "platform/user_interface.hpp"
+#include "platform/win32/win32_messages.hpp"
 
 namespace tarn {
 
@@ -11,6 +12,7 @@ namespace tarn {
 // constants they mirror, can sit beside it.
 class Win32UserInterface final : public UserInterface {
  public:
+  explicit Win32UserInterface(Win32Messages& messages) : messages_(messages) {}
   intptr_t propertySheet(const PropSheetHeader& header, void* context) override;
   intptr_t sendDlgItemMessage(PageWindow window, int controlId, uint32_t message, uintptr_t wParam,
                               intptr_t lParam) override;
@@ -19,6 +21,10 @@ class Win32UserInterface final : public UserInterface {
   intptr_t setWindowLong(PageWindow window, int index, intptr_t value) override;
   intptr_t getWindowLong(PageWindow window, int index) override;
   int messageBox(PageWindow owner, const char* text, const char* caption, uint32_t type) override;
+  void updateEnds(PageWindow window) override;
+
+ private:
+  Win32Messages& messages_;
 };
 
 }  // namespace tarn

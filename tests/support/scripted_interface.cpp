@@ -46,8 +46,30 @@ intptr_t ScriptedInterface::propertySheet(const PropSheetHeader& sheetHeader, vo
   openSheet(sheet_, sheetHeader, context);
   record(makeEvent(UiEvent::Kind::SheetOpened, -1, 0, caption));
   show(sheet_.current);
+  play(false);
+  sheet_.open = false;
+  record(makeEvent(UiEvent::Kind::SheetClosed));
+  return 1;
+}
+
+void ScriptedInterface::press(int controlId) {
+  if (!pressButton(sheet_, sheet_.current, controlId)) {
+    mismatches.push_back("control " + std::to_string(controlId) + " cannot be pressed");
+    return;
+  }
+  // What was typed while the command ran reaches the sheet now, in order.
+  for (ScriptAction& action : typedAhead_) action.typedAhead = false;
+  script_.insert(script_.begin() + std::ptrdiff_t(next_), typedAhead_.begin(), typedAhead_.end());
+  typedAhead_.clear();
+}
+
+bool ScriptedInterface::play(bool inMessageBox) {
   while (next_ < script_.size()) {
     const ScriptAction action = script_[next_++];
+    if (action.typedAhead) {
+      typedAhead_.push_back(action);
+      continue;
+    }
     switch (action.kind) {
       case ScriptAction::Kind::ShowTab:
         show(action.value);
@@ -57,21 +79,21 @@ intptr_t ScriptedInterface::propertySheet(const PropSheetHeader& sheetHeader, vo
           mismatches.push_back("control " + std::to_string(action.value) + " cannot be checked");
         break;
       case ScriptAction::Kind::Press:
-        if (!pressButton(sheet_, sheet_.current, action.value))
-          mismatches.push_back("control " + std::to_string(action.value) + " cannot be pressed");
+        press(action.value);
         break;
       case ScriptAction::Kind::DismissMessageBox:
+        if (inMessageBox) return true;
         mismatches.push_back("dismiss with no message box shown");
         break;
       case ScriptAction::Kind::CloseSheet:
-        sheet_.open = false;
-        record(makeEvent(UiEvent::Kind::SheetClosed));
-        return 1;
+        if (inMessageBox) {
+          mismatches.push_back("sheet closed under a message box");
+          break;
+        }
+        return false;
     }
   }
-  sheet_.open = false;
-  record(makeEvent(UiEvent::Kind::SheetClosed));
-  return 1;
+  return false;
 }
 
 intptr_t ScriptedInterface::sendDlgItemMessage(PageWindow window, int controlId, uint32_t message,
@@ -107,12 +129,14 @@ int ScriptedInterface::messageBox(PageWindow owner, const char* text, const char
                                   uint32_t type) {
   record(makeEvent(UiEvent::Kind::MessageBox, pageIndexOf(owner), 0, text != nullptr ? text : "",
                    boxCaption != nullptr ? boxCaption : "", intptr_t(type)));
-  if (next_ < script_.size() && script_[next_].kind == ScriptAction::Kind::DismissMessageBox) {
-    ++next_;
-  } else {
+  if (!play(true))
     mismatches.push_back(std::string("message box not dismissed: ") + (text ? text : ""));
-  }
   return 1;  // IDOK
+}
+
+void ScriptedInterface::updateEnds(PageWindow window) {
+  record(makeEvent(UiEvent::Kind::UpdateEnded, pageIndexOf(window)));
+  typedAhead_.clear();
 }
 
 std::vector<UiEvent> ScriptedInterface::eventsOf(UiEvent::Kind kind, int page) const {

@@ -13,6 +13,10 @@ struct ScriptAction {
   enum class Kind { ShowTab, Check, Press, DismissMessageBox, CloseSheet };
   Kind kind = Kind::ShowTab;
   int value = 0;  // tab index for ShowTab, control id for Check and Press
+  // Typed while the next command runs: the sheet holds it in its input queue
+  // and acts on it once the command returns, unless the application has the
+  // queue thrown away first.
+  bool typedAhead = false;
 };
 inline ScriptAction showTabAction(int k) { return {ScriptAction::Kind::ShowTab, k}; }
 inline ScriptAction checkAction(int controlId) { return {ScriptAction::Kind::Check, controlId}; }
@@ -21,10 +25,23 @@ inline ScriptAction pressAction(int controlId = 1) {
 }
 inline ScriptAction dismissAction() { return {ScriptAction::Kind::DismissMessageBox, 0}; }
 inline ScriptAction closeAction() { return {ScriptAction::Kind::CloseSheet, 0}; }
+inline ScriptAction typedAhead(ScriptAction action) {
+  action.typedAhead = true;
+  return action;
+}
 
 // One thing the application made the user see, in order.
 struct UiEvent {
-  enum class Kind { SheetOpened, PageCreated, SetText, SetPosition, Hide, MessageBox, SheetClosed };
+  enum class Kind {
+    SheetOpened,
+    PageCreated,
+    SetText,
+    SetPosition,
+    Hide,
+    MessageBox,
+    UpdateEnded,
+    SheetClosed
+  };
   Kind kind = Kind::SheetOpened;
   int page = -1;  // page index; -1 for none
   int control = 0;
@@ -35,9 +52,11 @@ struct UiEvent {
 
 // The scripted front end: plays the actions against the same application as
 // the terminal front end, on the same sheet model, and records every event.
-// A script that does not fit what the application shows (a message box with
-// no dismiss next, a dismiss with no message box, a check of a hidden
-// control) is noted in `mismatches`.
+// A message box leaves the sheet under it enabled, as a Win32 box with no
+// owner does: the actions before the next dismiss are played while it is up.
+// A script that does not fit what the application shows (a message box never
+// dismissed, a dismiss with no message box, a check of a hidden control) is
+// noted in `mismatches`.
 class ScriptedInterface final : public UserInterface {
  public:
   explicit ScriptedInterface(std::vector<ScriptAction> script) : script_(std::move(script)) {}
@@ -50,6 +69,7 @@ class ScriptedInterface final : public UserInterface {
   intptr_t setWindowLong(PageWindow window, int index, intptr_t value) override;
   intptr_t getWindowLong(PageWindow window, int index) override;
   int messageBox(PageWindow owner, const char* text, const char* caption, uint32_t type) override;
+  void updateEnds(PageWindow window) override;
 
   const std::vector<UiEvent>& events() const { return events_; }
   // Events of one kind, or of one page, in order.
@@ -72,10 +92,15 @@ class ScriptedInterface final : public UserInterface {
  private:
   int pageIndexOf(PageWindow window) const;
   void show(int k);
+  // Plays the script until the sheet closes (false) or, inside a message
+  // box, until its dismiss (true).
+  bool play(bool inMessageBox);
+  void press(int controlId);
   void record(UiEvent event) { events_.push_back(std::move(event)); }
 
   std::vector<ScriptAction> script_;
   size_t next_ = 0;
+  std::vector<ScriptAction> typedAhead_;
   std::vector<UiEvent> events_;
   SheetState sheet_;
 };

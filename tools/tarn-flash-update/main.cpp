@@ -26,13 +26,22 @@ int main() {
     return 2;
   }
   sim::SimWorld world(std::move(settings), sim::SimClock::Mode::RealTime);
+  if (!world.startError().empty()) {
+    std::fprintf(stderr, "simulated cards: %s\n", world.startError().c_str());
+    return 2;
+  }
+  // The XSVF comment echo would draw over the sheet on the terminal: it goes
+  // to the trace when one is kept, and nowhere otherwise.
+  std::FILE* comments = world.trace() != nullptr ? sim::openCommentLines(*world.trace()) : nullptr;
   int result = 0;
   {
     ui::TerminalInterface terminal;
     UpdateTool tool(world.driverIo(), world.system(), terminal, kModuleInstance);
     tool.progress = world.progress(&tool.page);
+    tool.commentOutput = comments;
     result = runTool(tool);
   }
+  if (comments != nullptr) std::fclose(comments);
   if (!world.save(&error))
     std::fprintf(stderr, "simulated cards: state not kept: %s\n", error.c_str());
   return result;

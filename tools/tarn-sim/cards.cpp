@@ -10,6 +10,8 @@
 #include "card/driver.hpp"
 #include "sim/clock.hpp"
 #include "sim/sim_driver.hpp"
+#include "sim/sim_faults.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
@@ -22,7 +24,8 @@ constexpr const char* kHelp =
     "cards: open the simulated cards through the tool's own card access and list them as\n"
     "openCard sees them (index, revision), each with the driver calls it made.\n"
     "  --family nt|older      driver family the simulated system presents (default nt)\n"
-    "  --revisions R1,R2,...  1 to 6 cards with these hardware revisions (default 45,150)\n"
+    "  --revisions R1,R2,...  1 to 6 cards with these hardware revisions, 0 to 255\n"
+    "                         (default 45,150)\n"
     "  --fault FAULT          make the simulated driver fail; may be given more than once:\n"
     "      no-driver          the driver is not there: CreateFileA fails\n"
     "      wrong-signature    the NT card information record carries 0x3FC4, not 0x3FC5\n"
@@ -33,81 +36,30 @@ constexpr const char* kHelp =
     "      fail=CODE          the request with this code fails: GET_CARD_INFO, MAP_REGISTERS,\n"
     "                         UNMAP_REGISTERS, QUERY_CARD_COUNT, QUERY_CARD, MAP_CARD_REGISTERS\n"
     "      failed-fills-output  a failed request still writes a plausible answer\n"
+    "Numbers are decimal, or hexadecimal after 0x. Options other than --fault are given once.\n"
     "Exit status 0 when every card opened with well-formed calls and no handle left open,\n"
     "1 when openCard failed (the failure is named), 2 for bad usage.";
 
-int usage() { return usageError(kUsage); }
-
-bool parseNumber(const std::string& text, long min, long max, long& value) {
-  if (text.empty() || text.size() > 10) return false;
-  const bool negative = text[0] == '-';
-  if (negative && text.size() == 1) return false;
-  long result = 0;
-  for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    result = result * 10 + (text[i] - '0');
-  }
-  if (negative) result = -result;
-  if (result < min || result > max) return false;
-  value = result;
-  return true;
-}
-
-bool parseRevisions(const std::string& list, std::vector<sim::SimCardSetup>& cards) {
+// "R1,R2,..." into 1 to 6 cards, or a one-line error naming what is wrong.
+bool parseRevisions(const std::string& list, std::vector<sim::SimCardSetup>& cards,
+                    std::string& error) {
   cards.clear();
   size_t start = 0;
   while (true) {
     const size_t comma = list.find(',', start);
-    long revision = 0;
-    if (!parseNumber(list.substr(start, comma - start), 0, 0x7FFFFFFF, revision)) return false;
-    cards.push_back(sim::SimCardSetup{int32_t(revision), sim::CardInterface::Pci});
+    const std::string item = list.substr(start, comma - start);
+    int32_t revision = 0;
+    if (!sim::parseRevision(item, revision)) {
+      error = "--revisions: '" + item + "' is not a revision from 0 to 255";
+      return false;
+    }
+    cards.push_back(sim::SimCardSetup{revision, sim::CardInterface::Pci});
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  return cards.size() >= 1 && cards.size() <= 6;
-}
-
-bool parseCode(const std::string& name, uint32_t& code) {
-  struct Named {
-    const char* name;
-    uint32_t code;
-  };
-  static const Named codes[] = {
-      {"GET_CARD_INFO", GET_CARD_INFO},     {"MAP_REGISTERS", MAP_REGISTERS},
-      {"UNMAP_REGISTERS", UNMAP_REGISTERS}, {"QUERY_CARD_COUNT", QUERY_CARD_COUNT},
-      {"QUERY_CARD", QUERY_CARD},           {"MAP_CARD_REGISTERS", MAP_CARD_REGISTERS}};
-  for (const Named& named : codes) {
-    if (name == named.name) {
-      code = named.code;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool applyFault(const std::string& fault, sim::SimDriverFaults& faults) {
-  if (fault == "no-driver") {
-    faults.noDriver = true;
-  } else if (fault == "wrong-signature") {
-    faults.wrongSignature = true;
-  } else if (fault.rfind("count=", 0) == 0) {
-    long count = 0;
-    if (!parseNumber(fault.substr(6), -1000000, 1000000, count)) return false;
-    faults.overrideCount = true;
-    faults.reportedCount = int32_t(count);
-  } else if (fault == "map-fails") {
-    faults.mapFails = true;
-  } else if (fault == "zero-mapping") {
-    faults.zeroMapping = true;
-  } else if (fault == "zero-record") {
-    faults.zeroRecord = true;
-  } else if (fault.rfind("fail=", 0) == 0) {
-    uint32_t code = 0;
-    if (!parseCode(fault.substr(5), code)) return false;
-    faults.failingCodes.push_back(code);
-  } else if (fault == "failed-fills-output") {
-    faults.failedRequestsFillOutput = true;
-  } else {
+  if (cards.size() > 6) {
+    error = "--revisions: " + std::to_string(cards.size()) +
+            " revisions given; 1 to 6 cards (--fault count=N reports another number)";
     return false;
   }
   return true;
@@ -126,28 +78,29 @@ int runCards(int argc, char** argv) {
   sim::SimDriverConfig config;
   config.cards = {sim::SimCardSetup{45, sim::CardInterface::Pci},
                   sim::SimCardSetup{150, sim::CardInterface::Pci}};
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-      return kExitOk;
-    }
-    if (i + 1 >= argc) return usage();
-    const std::string value = argv[++i];
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(argc, argv, {{"--family", "--revisions", "--fault"}, {"--fault"}, 0},
+                     arguments, error)) {
+    return usageError(kUsage, error);
+  }
+  if (arguments.help) {
+    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
+    return kExitOk;
+  }
+  for (const auto& [option, value] : arguments.options) {
     if (option == "--family") {
       if (value == "nt") {
         config.family = sim::DriverFamily::Nt;
       } else if (value == "older") {
         config.family = sim::DriverFamily::Older;
       } else {
-        return usage();
+        return usageError(kUsage, "--family takes nt or older, not '" + value + "'");
       }
     } else if (option == "--revisions") {
-      if (!parseRevisions(value, config.cards)) return usage();
-    } else if (option == "--fault") {
-      if (!applyFault(value, config.faults)) return usage();
-    } else {
-      return usage();
+      if (!parseRevisions(value, config.cards, error)) return usageError(kUsage, error);
+    } else if (!sim::parseDriverFault(value, config.faults, error)) {
+      return usageError(kUsage, "--fault: " + error);
     }
   }
 

@@ -1,6 +1,5 @@
 // tarn-sim flash: the flash update of one simulated card, exactly as the tool
 // runs it, on virtual time.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +11,9 @@
 #include "payloads/payloads.hpp"
 #include "sim/flash_campaign.hpp"
 #include "sim/flash_rig.hpp"
+#include "sim/sim_faults.hpp"
 #include "sim/trace.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
@@ -26,7 +27,7 @@ constexpr const char* kHelp =
     "flash: run the flash update (programFlashImage) on a simulated card of hardware revision\n"
     "R (50 or more) with a simulated NOR flash, on virtual time. The last line is 'result N',\n"
     "N being what programFlashImage returned.\n"
-    "  --revision R           the card's hardware revision, 50 or more (required)\n"
+    "  --revision R           the card's hardware revision, 50 to 255 (required)\n"
     "  --interface pci|cardbus  the page's interface choice (default pci; counts below 100)\n"
     "  --bank1 marked|blank   bank 1 before the update: a complete, marked older image, or\n"
     "                         erased (default marked). Bank 0 holds the older image too.\n"
@@ -39,65 +40,13 @@ constexpr const char* kHelp =
     "      busy-stuck=N       from read request N on (0 = the first), the busy bit never clears\n"
     "      all-ones=N         from read request N on, the read-back register reads all ones\n"
     "      power-cut=N        the power goes after N register accesses\n"
+    "Options other than --fault are given once.\n"
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage.";
 
-bool parseNumber(const char* text, uint64_t max, uint64_t& value) {
-  if (text == nullptr || *text == '\0' || *text == '-' || *text == '+') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
+// Revisions as everywhere in the simulator: decimal or 0x hexadecimal, 0 to
+// 255.
 bool parseRevision(const char* text, int32_t& revision) {
-  if (text == nullptr) return false;
-  const bool negative = *text == '-';
-  uint64_t magnitude = 0;
-  if (!parseNumber(negative ? text + 1 : text, 0x7FFFFFFF, magnitude)) return false;
-  revision = negative ? -int32_t(magnitude) : int32_t(magnitude);
-  return true;
-}
-
-// "kind=args" into the flash's faults, or the power cut. False for anything
-// not understood.
-bool parseFault(const std::string& text, sim::SimFlashFaults& faults, uint64_t& powerCut) {
-  const size_t equals = text.find('=');
-  if (equals == std::string::npos) return false;
-  const std::string kind = text.substr(0, equals);
-  const std::string args = text.substr(equals + 1);
-  uint64_t n = 0;
-  if (kind == "never-erase") {
-    if (!parseNumber(args.c_str(), sim::SimNorFlash::kSectorCount - 1, n)) return false;
-    faults.neverEraseSector = int32_t(n);
-  } else if (kind == "never-program") {
-    if (!parseNumber(args.c_str(), sim::SimNorFlash::kSize - 1, n)) return false;
-    faults.neverProgramAddress = int64_t(n);
-  } else if (kind == "stuck") {
-    const size_t c1 = args.find(':');
-    const size_t c2 = c1 == std::string::npos ? c1 : args.find(':', c1 + 1);
-    if (c2 == std::string::npos) return false;
-    uint64_t address = 0, bit = 0, level = 0;
-    if (!parseNumber(args.substr(0, c1).c_str(), sim::SimNorFlash::kSize - 1, address) ||
-        !parseNumber(args.substr(c1 + 1, c2 - c1 - 1).c_str(), 7, bit) ||
-        !parseNumber(args.substr(c2 + 1).c_str(), 1, level)) {
-      return false;
-    }
-    faults.stuckBits.push_back({uint32_t(address), uint8_t(bit), uint8_t(level)});
-  } else if (kind == "busy-stuck") {
-    if (!parseNumber(args.c_str(), uint64_t(INT64_MAX), n)) return false;
-    faults.busyStuckFromRead = int64_t(n);
-  } else if (kind == "all-ones") {
-    if (!parseNumber(args.c_str(), uint64_t(INT64_MAX), n)) return false;
-    faults.allOnesFromRead = int64_t(n);
-  } else if (kind == "power-cut") {
-    if (!parseNumber(args.c_str(), uint64_t(INT64_MAX), n) || n == 0) return false;
-    powerCut = n;
-  } else {
-    return false;
-  }
-  return true;
+  return text != nullptr && sim::parseRevision(text, revision);
 }
 
 const char* sourceName(sim::PowerUpSource source) {
@@ -119,17 +68,23 @@ int runFlash(int argc, char** argv) {
   const char* tracePath = nullptr;
   sim::SimFlashFaults faults;
   uint64_t powerCut = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (option == "--help" || option == "-h") {
-      std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-      return kExitOk;
-    }
-    if (value == nullptr) return usageError(kUsage, "missing value after", argv[i]);
-    ++i;
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(
+          argc, argv,
+          {{"--revision", "--interface", "--bank1", "--fault", "--trace"}, {"--fault"}, 0},
+          arguments, error)) {
+    return usageError(kUsage, error);
+  }
+  if (arguments.help) {
+    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
+    return kExitOk;
+  }
+  for (const auto& [option, text] : arguments.options) {
+    const char* value = text.c_str();
     if (option == "--revision") {
-      if (!parseRevision(value, revision)) return usageError(kUsage, "bad revision", value);
+      if (!parseRevision(value, revision))
+        return usageError(kUsage, "--revision: '" + text + "' is not a revision from 0 to 255");
       haveRevision = true;
     } else if (option == "--interface") {
       if (std::strcmp(value, "pci") == 0) {
@@ -137,7 +92,7 @@ int runFlash(int argc, char** argv) {
       } else if (std::strcmp(value, "cardbus") == 0) {
         isCardBus = 1;
       } else {
-        return usageError(kUsage, "interface must be pci or cardbus, not", value);
+        return usageError(kUsage, "--interface takes pci or cardbus, not '" + text + "'");
       }
     } else if (option == "--bank1") {
       if (std::strcmp(value, "marked") == 0) {
@@ -145,17 +100,13 @@ int runFlash(int argc, char** argv) {
       } else if (std::strcmp(value, "blank") == 0) {
         bank1Marked = false;
       } else {
-        return usageError(kUsage, "bank1 must be marked or blank, not", value);
+        return usageError(kUsage, "--bank1 takes marked or blank, not '" + text + "'");
       }
     } else if (option == "--fault") {
-      if (!parseFault(value, faults, powerCut)) {
-        return usageError(kUsage, "unknown fault or bad number in fault (see tarn-sim --help)",
-                          value);
-      }
-    } else if (option == "--trace") {
-      tracePath = value;
+      if (!sim::parseFlashFault(text, faults, powerCut, error))
+        return usageError(kUsage, "--fault: " + error);
     } else {
-      return usageError(kUsage, "unknown option", argv[i - 1]);
+      tracePath = value;
     }
   }
   if (!haveRevision) return usageError(kUsage, "--revision is required", nullptr);

@@ -2,18 +2,17 @@
 // recoveries, and every fault kind of the simulated flash at several places.
 #include "sim/flash_campaign.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "flash/flash_image.hpp"
 #include "payloads/payloads.hpp"
 #include "sim/power_cut_campaign.hpp"
+#include "sim/sim_faults.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
@@ -41,51 +40,49 @@ constexpr const char* kHelp =
     "  --places N      places for the faults placed by read count; 0 runs no faults (default 8)\n"
     "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
 
-bool parseCount(const char* text, uint64_t max, uint64_t& value) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
 int runFlashCampaign(int argc, char** argv) {
-  uint64_t revision = 100, spread = 20000, edge = 4096, recoveries = 1000, jobs = 2, places = 8;
+  int32_t revision = 100;
+  uint64_t spread = 20000, edge = 4096, recoveries = 1000, jobs = 2, places = 8;
   int32_t isCardBus = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-      return kExitOk;
-    }
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (value == nullptr) return usageError(kUsage, "missing value after", argv[i]);
-    ++i;
-    bool ok = true;
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(argc, argv,
+                     {{"--revision", "--interface", "--spread", "--edge", "--recoveries", "--jobs",
+                       "--places"},
+                      {},
+                      0},
+                     arguments, error)) {
+    return usageError(kUsage, error);
+  }
+  if (arguments.help) {
+    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
+    return kExitOk;
+  }
+  for (const auto& [option, text] : arguments.options) {
+    const char* wanted = nullptr;
     if (option == "--revision") {
-      ok = parseCount(value, 0x7FFFFFFF, revision) && revision >= 50;
+      if (!sim::parseRevision(text, revision) || revision < 50)
+        wanted = "a revision from 50 to 255";
     } else if (option == "--interface") {
-      ok = std::strcmp(value, "pci") == 0 || std::strcmp(value, "cardbus") == 0;
-      isCardBus = std::strcmp(value, "cardbus") == 0 ? 1 : 0;
+      if (text != "pci" && text != "cardbus") wanted = "pci or cardbus";
+      isCardBus = text == "cardbus" ? 1 : 0;
     } else if (option == "--spread") {
-      ok = parseCount(value, 10000000, spread);
+      if (!sim::parseNumber(text, 10000000, spread)) wanted = "a count from 0 to 10000000";
     } else if (option == "--edge") {
-      ok = parseCount(value, 200000, edge);
+      if (!sim::parseNumber(text, 200000, edge)) wanted = "a count from 0 to 200000";
     } else if (option == "--recoveries") {
-      ok = parseCount(value, 100000, recoveries);
+      if (!sim::parseNumber(text, 100000, recoveries)) wanted = "a count from 0 to 100000";
     } else if (option == "--jobs") {
-      ok = parseCount(value, 64, jobs) && jobs > 0;
-    } else if (option == "--places") {
-      ok = parseCount(value, 1000, places);
-    } else {
-      return usageError(kUsage, "unknown option", argv[i - 1]);
+      if (!sim::parseNumber(text, 64, jobs) || jobs == 0) wanted = "a count from 1 to 64";
+    } else if (!sim::parseNumber(text, 1000, places)) {
+      wanted = "a count from 0 to 1000";
     }
-    if (!ok) return usageError(kUsage, "bad value for", argv[i - 1]);
+    if (wanted != nullptr) {
+      return usageError(kUsage, option + ": '" + text + "' is not " + wanted);
+    }
   }
 
-  const FlashImage image = selectFlashImage(int32_t(revision), isCardBus);
+  const FlashImage image = selectFlashImage(revision, isCardBus);
   const std::vector<uint8_t> older = sim::makeOlderImage(image);
   const FlashImage olderImage{older.data(), int32_t(older.size())};
   std::printf("power cuts over the %d-byte image of revision %d\n", int(image.size), int(revision));

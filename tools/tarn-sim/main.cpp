@@ -47,6 +47,10 @@ int usageError(const char* usage, const char* what, const char* value) {
   return kExitUsage;
 }
 
+int usageError(const char* usage, const std::string& message) {
+  return usageError(usage, message.c_str(), nullptr);
+}
+
 SubcommandRegistration::SubcommandRegistration(const char* name, const char* usage,
                                                const char* help, SubcommandMain run) {
   int* count = nullptr;

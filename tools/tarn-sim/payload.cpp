@@ -1,7 +1,9 @@
 // tarn-sim payload NAME: the embedded payload, byte for byte, on standard output.
 #include <cstdio>
+#include <string>
 
 #include "payloads/payloads.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 #if defined(_WIN32)
@@ -13,13 +15,20 @@ namespace tarn::tools {
 namespace {
 
 int runPayload(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: tarn-sim payload NAME\n");
-    return kExitUsage;
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(argc, argv, {{}, {}, 1}, arguments, error))
+    return usageError("payload NAME", error);
+  if (arguments.help) {
+    std::printf("usage: tarn-sim payload NAME\n");
+    return kExitOk;
   }
-  const PayloadEntry* entry = findPayload(argv[1]);
+  if (arguments.positionals.empty())
+    return usageError("payload NAME", "missing NAME: the embedded payload to write");
+  const char* name = arguments.positionals[0].c_str();
+  const PayloadEntry* entry = findPayload(name);
   if (entry == nullptr) {
-    std::fprintf(stderr, "tarn-sim payload: no embedded payload named '%s'; there are:", argv[1]);
+    std::fprintf(stderr, "tarn-sim payload: no embedded payload named '%s'; there are:", name);
     int count = 0;
     const PayloadEntry* table = payloadTable(&count);
     for (int i = 0; i < count; ++i) std::fprintf(stderr, " %s", table[i].name);

@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 
 namespace tarn::tools {
 
@@ -11,6 +12,8 @@ inline constexpr int kExitUsage = 2;
 // when that is given too), prints the subcommand's usage line to standard
 // error, and returns kExitUsage.
 int usageError(const char* usage, const char* what = nullptr, const char* value = nullptr);
+// The same with the whole one-line message given.
+int usageError(const char* usage, const std::string& message);
 
 using SubcommandMain = int (*)(int argc, char** argv);  // argv[0] is the subcommand name
 

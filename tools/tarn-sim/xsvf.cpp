@@ -12,6 +12,7 @@
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/trace.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 #include "tools/tarn-sim/xsvf_file.hpp"
 #include "xsvf/player.hpp"
@@ -24,8 +25,9 @@ constexpr const char* kUsage = "xsvf FILE|--payload pci|cardbus [--chain MODEL] 
 constexpr const char* kHelp =
     "xsvf: play an XSVF file (up to 16 MiB) or an embedded stream through the updater's\n"
     "player on a simulated card with virtual time. XCOMMENT text is echoed to standard\n"
-    "output at echo level 100, as at start-up; the last line is `result N TEXT` with the\n"
-    "player's result code and its text.\n"
+    "output at echo level 100, as at start-up, with every byte that is not printable ASCII\n"
+    "shown escaped (\\t, \\r, \\\\, \\xNN); the last line is always `result N TEXT`\n"
+    "with the player's result code and its text.\n"
     "  --payload pci|cardbus  play the embedded PCI or CardBus stream instead of a file\n"
     "  --chain MODEL          what sits behind the JTAG pins (default device):\n"
     "      tdo:0, tdo:1       TDO held low or high\n"
@@ -37,29 +39,58 @@ constexpr const char* kHelp =
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
     "unreadable file.";
 
-int usage() { return usageError(kUsage); }
+// The comment echo on its way to standard output: every byte but the newline
+// that ends a comment is printed as itself only when it is a printable ASCII
+// character, so that a stream cannot move the cursor, clear the terminal or
+// hide the result line; the rest is escaped as \t, \r, \\ or \xNN.
+struct EchoSink {
+  std::FILE* out = stdout;
+  bool midLine = false;
+};
+
+ssize_t writeEcho(void* cookie, const char* bytes, size_t size) {
+  auto& sink = *static_cast<EchoSink*>(cookie);
+  for (size_t k = 0; k < size; ++k) {
+    const auto c = static_cast<unsigned char>(bytes[k]);
+    if (c == '\n') {
+      std::fputc('\n', sink.out);
+    } else if (c == '\\') {
+      std::fputs("\\\\", sink.out);
+    } else if (c == '\t') {
+      std::fputs("\\t", sink.out);
+    } else if (c == '\r') {
+      std::fputs("\\r", sink.out);
+    } else if (c < 0x20 || c >= 0x7F) {
+      std::fprintf(sink.out, "\\x%02x", c);
+    } else {
+      std::fputc(c, sink.out);
+    }
+    sink.midLine = c != '\n';
+  }
+  return ssize_t(size);
+}
 
 int runXsvf(int argc, char** argv) {
   std::string file;
   std::string payload;
   std::string chainModel = "device";
   std::string tracePath;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--payload" && hasValue) {
-      payload = argv[++i];
-    } else if (arg == "--chain" && hasValue) {
-      chainModel = argv[++i];
-    } else if (arg == "--trace" && hasValue) {
-      tracePath = argv[++i];
-    } else if (!arg.empty() && arg[0] != '-' && file.empty()) {
-      file = arg;
-    } else {
-      return usage();
-    }
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(argc, argv, {{"--payload", "--chain", "--trace"}, {}, 1}, arguments, error))
+    return usageError(kUsage, error);
+  if (arguments.help) {
+    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
+    return kExitOk;
   }
-  if (file.empty() == payload.empty()) return usage();
+  for (const auto& [option, value] : arguments.options) {
+    (option == "--payload" ? payload : option == "--chain" ? chainModel : tracePath) = value;
+  }
+  if (!arguments.positionals.empty()) file = arguments.positionals[0];
+  if (file.empty() && payload.empty())
+    return usageError(kUsage, "nothing to play: give FILE or --payload pci|cardbus");
+  if (!file.empty() && !payload.empty())
+    return usageError(kUsage, "give FILE or --payload, not both");
 
   std::vector<uint8_t> bytes;
   const uint8_t* data = nullptr;
@@ -68,11 +99,8 @@ int runXsvf(int argc, char** argv) {
     const char* name = payload == "pci"       ? "xsvfStreamPci"
                        : payload == "cardbus" ? "xsvfStreamCardBus"
                                               : nullptr;
-    if (name == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: --payload takes pci or cardbus, not '%s'\n",
-                   payload.c_str());
-      return usage();
-    }
+    if (name == nullptr)
+      return usageError(kUsage, "--payload takes pci or cardbus, not '" + payload + "'");
     const PayloadEntry* entry = findPayload(name);
     if (entry == nullptr) {
       std::fprintf(stderr, "tarn-sim xsvf: this build embeds no %s\n", name);
@@ -81,7 +109,6 @@ int runXsvf(int argc, char** argv) {
     data = entry->data;
     size = entry->size;
   } else {
-    std::string error;
     if (!readXsvfFile(file.c_str(), bytes, error)) {
       std::fprintf(stderr, "tarn-sim xsvf: %s\n", error.c_str());
       return kExitUsage;
@@ -125,13 +152,30 @@ int runXsvf(int argc, char** argv) {
   JtagPort port{8, usedWindow, usedSystem, usedProgress};
   XsvfStream stream{data, size, 0, 0, usedProgress};
   usedSystem->updateBegins();
-  const XsvfError result = playXsvf(port, stream, 100, stdout);
+  EchoSink sink;
+  std::FILE* echo =
+      fopencookie(&sink, "w", cookie_io_functions_t{nullptr, writeEcho, nullptr, nullptr});
+  if (echo == nullptr) {
+    std::fprintf(stderr, "tarn-sim xsvf: cannot set up the comment echo\n");
+    return kExitFailed;
+  }
+  // Unbuffered, so the echo keeps its place among whatever else reaches the terminal.
+  std::setvbuf(echo, nullptr, _IONBF, 0);
+  const XsvfError result = playXsvf(port, stream, 100, echo);
+  std::fclose(echo);
+  // A comment cut off by the end of the stream has no newline of its own.
+  if (sink.midLine) std::fputc('\n', stdout);
   usedSystem->updateEnds();
   if (traceFile != nullptr) std::fclose(traceFile);
 
-  std::fprintf(stderr,
-               "tarn-sim xsvf: %d of %d bytes read, %llu register accesses, %.6f s virtual time\n",
-               stream.readIndex, size, static_cast<unsigned long long>(card.accessCount()),
+  char bytesRead[64];
+  if (streamOverrun(stream)) {
+    std::snprintf(bytesRead, sizeof bytesRead, "read past the end of the %d-byte stream", size);
+  } else {
+    std::snprintf(bytesRead, sizeof bytesRead, "%d of %d bytes read", stream.readIndex, size);
+  }
+  std::fprintf(stderr, "tarn-sim xsvf: %s, %llu register accesses, %.6f s virtual time\n",
+               bytesRead, static_cast<unsigned long long>(card.accessCount()),
                double(clock.nowNs()) / 1e9);
   if (device != nullptr) {
     std::fprintf(stderr, "tarn-sim xsvf: the card %s (array digest %016llx)\n",

@@ -1,15 +1,14 @@
 // tarn-sim xsvf-campaign: power cuts at every step of a play of the embedded
 // XSVF stream on the stand-in device, with new plays after them.
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "payloads/payloads.hpp"
+#include "sim/sim_faults.hpp"
 #include "sim/xsvf_cut_campaign.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
@@ -36,44 +35,37 @@ constexpr const char* kHelp =
     "  --jobs N               copies running at a time (default 2)\n"
     "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
 
-bool parseCount(const char* text, uint64_t max, uint64_t& value) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
 int runXsvfCampaign(int argc, char** argv) {
   const char* payload = "xsvfStreamPci";
   uint64_t spread = 4000, sleepCuts = 2, recoveries = 500, jobs = 2;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-      return kExitOk;
-    }
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (value == nullptr) return usageError(kUsage, "missing value after", argv[i]);
-    ++i;
-    bool ok = true;
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(argc, argv,
+                     {{"--payload", "--spread", "--sleep-cuts", "--recoveries", "--jobs"}, {}, 0},
+                     arguments, error)) {
+    return usageError(kUsage, error);
+  }
+  if (arguments.help) {
+    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
+    return kExitOk;
+  }
+  for (const auto& [option, text] : arguments.options) {
+    const char* wanted = nullptr;
     if (option == "--payload") {
-      ok = std::strcmp(value, "pci") == 0 || std::strcmp(value, "cardbus") == 0;
-      payload = std::strcmp(value, "cardbus") == 0 ? "xsvfStreamCardBus" : "xsvfStreamPci";
+      if (text != "pci" && text != "cardbus") wanted = "pci or cardbus";
+      payload = text == "cardbus" ? "xsvfStreamCardBus" : "xsvfStreamPci";
     } else if (option == "--spread") {
-      ok = parseCount(value, 1000000, spread);
+      if (!sim::parseNumber(text, 1000000, spread)) wanted = "a count from 0 to 1000000";
     } else if (option == "--sleep-cuts") {
-      ok = parseCount(value, 100, sleepCuts);
+      if (!sim::parseNumber(text, 100, sleepCuts)) wanted = "a count from 0 to 100";
     } else if (option == "--recoveries") {
-      ok = parseCount(value, 100000, recoveries);
-    } else if (option == "--jobs") {
-      ok = parseCount(value, 64, jobs) && jobs > 0;
-    } else {
-      return usageError(kUsage, "unknown option", argv[i - 1]);
+      if (!sim::parseNumber(text, 100000, recoveries)) wanted = "a count from 0 to 100000";
+    } else if (!sim::parseNumber(text, 64, jobs) || jobs == 0) {
+      wanted = "a count from 1 to 64";
     }
-    if (!ok) return usageError(kUsage, "bad value for", argv[i - 1]);
+    if (wanted != nullptr) {
+      return usageError(kUsage, option + ": '" + text + "' is not " + wanted);
+    }
   }
   const PayloadEntry* entry = findPayload(payload);
   if (entry == nullptr) {

@@ -3,10 +3,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "payloads/payloads.hpp"
 #include "tools/common/xsvf_walk.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
@@ -46,16 +48,26 @@ bool readStream(const char* path, std::vector<uint8_t>& bytes) {
 }
 
 int runXsvfStats(int argc, char** argv) {
-  const bool payload = argc == 3 && std::strcmp(argv[1], "--payload") == 0;
-  if (argc != 2 && !payload) return usageError(kUsage);
+  Arguments arguments;
+  std::string error;
+  if (!readArguments(argc, argv, {{"--payload"}, {}, 1}, arguments, error))
+    return usageError(kUsage, error);
+  if (arguments.help) {
+    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
+    return kExitOk;
+  }
+  const bool payload = !arguments.options.empty();
+  if (payload == !arguments.positionals.empty()) {
+    return usageError(kUsage, payload ? "give FILE or --payload, not both"
+                                      : "nothing to read: give FILE or --payload pci|cardbus");
+  }
+  const std::string source = payload ? arguments.options[0].second : arguments.positionals[0];
   std::vector<uint8_t> bytes;
-  const char* name = payload ? argv[2] : argv[1];
+  const char* name = source.c_str();
   if (payload) {
-    const bool pci = std::strcmp(argv[2], "pci") == 0;
-    if (!pci && std::strcmp(argv[2], "cardbus") != 0) {
-      std::fprintf(stderr, "tarn-sim xsvf-stats: --payload takes pci or cardbus\n");
-      return kExitUsage;
-    }
+    const bool pci = source == "pci";
+    if (!pci && source != "cardbus")
+      return usageError(kUsage, "--payload takes pci or cardbus, not '" + source + "'");
     const PayloadEntry* entry = findPayload(pci ? "xsvfStreamPci" : "xsvfStreamCardBus");
     if (entry == nullptr) {
       std::fprintf(stderr, "tarn-sim xsvf-stats: this build embeds no XSVF streams\n");
@@ -63,9 +75,9 @@ int runXsvfStats(int argc, char** argv) {
     }
     bytes.assign(entry->data, entry->data + entry->size);
     name = entry->name;
-  } else if (!readStream(argv[1], bytes)) {
+  } else if (!readStream(name, bytes)) {
     std::fprintf(stderr, "tarn-sim xsvf-stats: cannot read %s (or it is larger than 16 MiB)\n",
-                 argv[1]);
+                 name);
     return kExitUsage;
   }
   XsvfCensus census;
