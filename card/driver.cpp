@@ -40,23 +40,30 @@ int openNtCard(CardContext& card, DriverIo& io, int32_t cardIndex, int mapRegist
   if (mapRegisters) {
     uint8_t address[4] = {};
     if (!deviceControl(card, io, MAP_REGISTERS, nullptr, 0, address, sizeof address)) return 0;
-    if (!mapWindow(card, io, wordAt(address, 0))) return 0;
+    const uint32_t base = wordAt(address, 0);
+    if (!mapWindow(card, io, base)) {
+      // The driver did map the card; nothing would ever give that mapping
+      // back, since registerBase still names the previous window.
+      if (base != 0) deviceControl(card, io, UNMAP_REGISTERS, &base, sizeof base, nullptr, 0);
+      return 0;
+    }
   }
   return 1;
 }
 
-// One older-family request. The output record is cleared first and the call's
-// result is tested, so a failed request can never be judged by the output of
-// the one before it.
-bool olderRequest(DriverIo& io, DriverHandle device, uint32_t code, int32_t cardIndex,
+// One older-family request, judged afterwards by its output words alone: real
+// older drivers fill the record and still report failure, so the call's result
+// says nothing. The record is cleared first, so a request that really failed
+// reads as a zero count, record address or base, never as the answer to the
+// request before it.
+void olderRequest(DriverIo& io, DriverHandle device, uint32_t code, int32_t cardIndex,
                   uint8_t (&output)[kOlderOutputSize]) {
   uint8_t input[kOlderInputSize] = {};
   const uint32_t index = uint32_t(cardIndex);
   for (uint32_t i = 0; i < 4; ++i) input[i] = uint8_t(index >> (8 * i));  // little-endian
   std::memset(output, 0, sizeof output);
   uint32_t returned = 0;
-  return io.deviceIoControl(device, code, input, sizeof input, output, sizeof output, &returned) !=
-         0;
+  (void)io.deviceIoControl(device, code, input, sizeof input, output, sizeof output, &returned);
 }
 
 int openOlderCard(CardContext& card, DriverIo& io, int32_t cardIndex, int mapRegisters) {
@@ -67,15 +74,15 @@ int openOlderCard(CardContext& card, DriverIo& io, int32_t cardIndex, int mapReg
     io.closeHandle(device);
     return 0;
   };
-  if (!olderRequest(io, device, QUERY_CARD_COUNT, 0, output)) return fail();
+  olderRequest(io, device, QUERY_CARD_COUNT, 0, output);
   card.cardCount = int32_t(wordAt(output, 0));
   if (!countIsValid(card.cardCount)) return fail();
-  if (!olderRequest(io, device, QUERY_CARD, cardIndex, output)) return fail();
+  olderRequest(io, device, QUERY_CARD, cardIndex, output);
   const uint32_t record = wordAt(output, 0);
   if (record == 0) return fail();
   card.hardwareRevision = int32_t(io.readCardRecord16(record, kCardRecordRevisionOffset) & 0xFF);
   if (mapRegisters) {
-    if (!olderRequest(io, device, MAP_CARD_REGISTERS, cardIndex, output)) return fail();
+    olderRequest(io, device, MAP_CARD_REGISTERS, cardIndex, output);
     if (!mapWindow(card, io, wordAt(output, 4))) return fail();
   }
   io.closeHandle(device);

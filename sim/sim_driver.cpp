@@ -327,6 +327,11 @@ int SimDriver::olderRequest(uint32_t code, const void* input, uint32_t inputSize
     fail(std::string(name) + " failed");
     return 0;
   }
+  const auto& liars = config_.faults.olderWorkingButReportFailure;
+  if (std::find(liars.begin(), liars.end(), code) != liars.end()) {
+    fail(std::string(name) + " did its work but returned 0");
+    return 0;
+  }
   return 1;
 }
 

@@ -32,7 +32,12 @@ struct SimDriverFaults {
   std::vector<uint32_t> failingCodes;
   // A failed request normally leaves the output alone; with this it also
   // writes the answer a successful one would give, so only the result tells.
+  // The older family is judged by its output words alone: there such a
+  // failure cannot be told from a success.
   bool failedRequestsFillOutput = false;
+  // Older family: requests, by service code, that do their work and fill the
+  // output record as usual, yet return 0, as some real older drivers do.
+  std::vector<uint32_t> olderWorkingButReportFailure;
 };
 
 struct SimDriverConfig {

@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/update_tool.hpp"
+#include "card/driver.hpp"
 #include "payloads/payloads.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
@@ -40,12 +43,91 @@ sim::SimWorldSettings settingsFor(std::map<std::string, std::string> values) {
   return settings;
 }
 
+// A fault of one card (counted from 0), set on the settings themselves.
+using Adjust = std::function<void(sim::SimWorldSettings&)>;
+
+Adjust chainNeverErases(size_t card) {
+  return
+      [card](sim::SimWorldSettings& s) { s.cardFaults.at(card).chain.eraseNeverCompletes = true; };
+}
+
+Adjust flashNeverErases(size_t card, int32_t sector) {
+  return [=](sim::SimWorldSettings& s) { s.cardFaults.at(card).flash.neverEraseSector = sector; };
+}
+
+Adjust flashNeverPrograms(size_t card, int64_t address) {
+  return
+      [=](sim::SimWorldSettings& s) { s.cardFaults.at(card).flash.neverProgramAddress = address; };
+}
+
+sim::SimWorldSettings adjusted(sim::SimWorldSettings settings, const Adjust& adjust) {
+  if (adjust) adjust(settings);
+  return settings;
+}
+
+// Passes the services on and counts the brackets of updates and XSVF plays.
+class BracketCountingSystem final : public SystemServices {
+ public:
+  explicit BracketCountingSystem(SystemServices& inner) : inner_(inner) {}
+  void sleep(uint32_t milliseconds) override { inner_.sleep(milliseconds); }
+  void outputDebugString(const char* text) override { inner_.outputDebugString(text); }
+  void updateBegins() override {
+    ++begins;
+    inner_.updateBegins();
+  }
+  void updateEnds() override {
+    ++ends;
+    inner_.updateEnds();
+  }
+  void xsvfPlayBegins() override {
+    ++playBegins;
+    inner_.xsvfPlayBegins();
+  }
+  void xsvfPlayEnds() override {
+    ++playEnds;
+    inner_.xsvfPlayEnds();
+  }
+  bool balanced() const { return begins == ends && playBegins == playEnds; }
+  int begins = 0;
+  int ends = 0;
+  int playBegins = 0;
+  int playEnds = 0;
+
+ private:
+  SystemServices& inner_;
+};
+
 // One run of the program on simulated cards with a scripted user.
 struct Session {
-  Session(std::map<std::string, std::string> settings, std::vector<ScriptAction> script)
-      : world(settingsFor(std::move(settings)), sim::SimClock::Mode::Virtual),
+  Session(std::map<std::string, std::string> settings, std::vector<ScriptAction> script,
+          const Adjust& adjust = {})
+      : world(adjusted(settingsFor(std::move(settings)), adjust), sim::SimClock::Mode::Virtual),
+        system(world.system()),
         ui(std::move(script)),
-        tool(world.driverIo(), world.system(), ui, kModule) {}
+        tool(world.driverIo(), system, ui, kModule) {
+    ui.onEvent = [this](const UiEvent& event) { checkResult(event); };
+  }
+
+  // When an update shows its result, it has given the card's window back and
+  // closed its brackets (the timer may be sharpened inside them): the next
+  // update, of any card, starts clean.
+  void checkResult(const UiEvent& event) {
+    if (event.kind != UiEvent::Kind::SetText || event.control != kStatusText) return;
+    if (event.text != "Success" && event.text != "Failed") return;
+    ++results;
+    const std::string which = "result " + std::to_string(results) + " (" + event.text + "): ";
+    if (!system.balanced()) {
+      resultProblems.push_back(which + std::to_string(system.begins) + " update begins, " +
+                               std::to_string(system.ends) + " ends, " +
+                               std::to_string(system.playBegins) + " play begins, " +
+                               std::to_string(system.playEnds) + " ends");
+    }
+    if (world.driver().family() != sim::DriverFamily::Nt) return;
+    for (int i = 0; i < world.driver().cardCount(); ++i) {
+      if (world.driver().isMapped(i))
+        resultProblems.push_back(which + "card " + std::to_string(i) + " still mapped");
+    }
+  }
 
   int start() { return runTool(tool); }
   std::vector<std::string> status(int k) const { return ui.statusTexts(k); }
@@ -71,12 +153,29 @@ struct Session {
       EXPECT_EQ(world.driver().card(i).violationCount(), 0u) << "card " << i;
     }
     EXPECT_TRUE(ui.mismatches.empty()) << ui.mismatches.front();
+    EXPECT_TRUE(resultProblems.empty()) << resultProblems.front();
+    EXPECT_TRUE(system.balanced());
   }
 
   sim::SimWorld world;
+  BracketCountingSystem system;
   ScriptedInterface ui;
   UpdateTool tool;
+  int results = 0;  // "Success" or "Failed" shown
+  std::vector<std::string> resultProblems;
 };
+
+// The percentages the XSVF stream showed on page k, in order.
+std::vector<int> streamPercents(const Session& run, int k) {
+  std::vector<int> percents;
+  for (const std::string& text : run.status(k)) {
+    int percent = 0;
+    char tail[4] = {};
+    if (std::sscanf(text.c_str(), "%d %3s", &percent, tail) == 2 && std::string(tail) == "%")
+      percents.push_back(percent);
+  }
+  return percents;
+}
 
 // ---------------------------------------------------------------- the sheet
 
@@ -140,6 +239,39 @@ TEST(CardSheet, NoDriverOrACountOutsideOneToSixShowsNoWindowAndEndsWithZero) {
   }
 }
 
+TEST(CardSheet, AnOlderDriverThatAnswersButReturnsZeroStillShowsEveryCard) {
+  Session run(
+      {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_FAMILY", "older"}, {"TARN_SIM_ERASE_MS", "0"}},
+      {checkAction(kPciRadio), pressAction(), showTabAction(1), closeAction(), dismissAction()});
+  run.world.driver().faults().olderWorkingButReportFailure = {QUERY_CARD_COUNT, QUERY_CARD,
+                                                              MAP_CARD_REGISTERS};
+  run.start();
+  EXPECT_EQ(run.ui.titles, (std::vector<std::string>{"Card 1", "Card 2"}));
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "60\n");
+  EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 1).at(0).text, "120\n");
+  EXPECT_EQ(run.lastStatus(0), "Success");
+  run.expectCleanDriverUse();
+}
+
+TEST(CardSheet, APageShownAgainKeepsWhatItShows) {
+  // The page is made once: coming back to it shows the result, not the
+  // verdict it started with.
+  Session run({{"TARN_SIM_CARDS", "60,150"}},
+              {checkAction(kCardBusRadio), pressAction(), showTabAction(1), showTabAction(0),
+               closeAction()},
+              flashNeverErases(0, 0));
+  run.start();
+  const ui::PageState& page = run.ui.sheet().pages[0];
+  EXPECT_STREQ(page.statusText, "Failed");
+  EXPECT_TRUE(page.cardBusChecked);
+  int revisionTexts = 0;
+  for (const UiEvent& event : run.ui.eventsOf(UiEvent::Kind::SetText, 0))
+    revisionTexts += event.control == kRevisionText;
+  EXPECT_EQ(revisionTexts, 1);
+  EXPECT_EQ(run.world.driver().mapCount(0), 1u);
+  run.expectCleanDriverUse();
+}
+
 // ---------------------------------------------------------------- the page
 
 struct RevisionCase {
@@ -185,6 +317,26 @@ TEST(CardPage, HiddenInterfaceButtonsCannotBeChecked) {
   run.start();
   ASSERT_EQ(run.ui.mismatches.size(), 1u);
   EXPECT_EQ(run.ui.isDlgButtonChecked(ui::windowOfPage(0), 1010), 0u);
+}
+
+TEST(CardPage, TheInterfaceChosenLastIsTheOneUsed) {
+  // The chain fails early, which is enough to see which stream was chosen.
+  for (const bool cardBusLast : {true, false}) {
+    SCOPED_TRACE(cardBusLast ? "PCI, then CardBus" : "CardBus, then PCI");
+    Session run(
+        {{"TARN_SIM_CARDS", "30"}},
+        {checkAction(cardBusLast ? kPciRadio : kCardBusRadio),
+         checkAction(cardBusLast ? kCardBusRadio : kPciRadio), pressAction(), closeAction()},
+        chainNeverErases(0));
+    run.start();
+    const ui::PageState& page = run.ui.sheet().pages[0];
+    EXPECT_EQ(page.pciChecked, !cardBusLast);
+    EXPECT_EQ(page.cardBusChecked, cardBusLast);
+    EXPECT_EQ(run.tool.stream.streamData, selectXsvfStream(cardBusLast ? 1 : 0).data);
+    EXPECT_GT(run.tool.stream.readIndex, 0);
+    EXPECT_EQ(run.lastStatus(0), "Failed");
+    run.expectCleanDriverUse();
+  }
 }
 
 // Opens every card but one, the way a card vanishing from the driver looks.
@@ -293,13 +445,7 @@ TEST(UpdateCommand, ThirtyWithCardBusPlaysTheCardBusStreamToItsEnd) {
   EXPECT_EQ(run.tool.stream.readIndex, 608591);
   // The stream's percentages, 1 to 100, each once and in order (long waits
   // show their own "Erazing..." texts in between).
-  std::vector<int> percents;
-  for (const std::string& text : run.status(0)) {
-    int percent = 0;
-    char tail[4] = {};
-    if (std::sscanf(text.c_str(), "%d %3s", &percent, tail) == 2 && std::string(tail) == "%")
-      percents.push_back(percent);
-  }
+  const std::vector<int> percents = streamPercents(run, 0);
   ASSERT_EQ(percents.size(), 100u);
   for (int p = 1; p <= 100; ++p) EXPECT_EQ(percents[size_t(p - 1)], p);
   run.expectCleanDriverUse();
@@ -352,6 +498,142 @@ TEST(UpdateCommand, OnlyFailedUpdatesShowNoMessageAndTheWindowIsReleasedEachTime
       run.expectCleanDriverUse();
     }
   }
+}
+
+// Around the two boundaries: the interface question below 100, the chain
+// below 50 and the flash from 50 up. A fault of the card's own kind cuts each
+// update short; which part of the card it reached shows the method.
+struct BoundaryCase {
+  int32_t revision;
+  bool asksForInterface;
+  bool playsXsvf;
+};
+
+void PrintTo(const BoundaryCase& c, std::ostream* os) { *os << "revision " << c.revision; }
+
+class RevisionBoundaries : public ::testing::TestWithParam<BoundaryCase> {
+ protected:
+  static void expectMethod(Session& run, const BoundaryCase& c) {
+    EXPECT_EQ(run.lastStatus(0), "Failed");
+    if (c.playsXsvf) {
+      EXPECT_GT(run.tool.stream.readIndex, 0);
+      EXPECT_EQ(run.tool.stream.streamData, selectXsvfStream(0).data);
+    } else {
+      EXPECT_EQ(run.tool.stream.readIndex, 0);
+      ASSERT_NE(run.world.flash(0), nullptr);
+      EXPECT_GT(run.world.flash(0)->erasesStarted(0), 0u);
+    }
+  }
+};
+
+TEST_P(RevisionBoundaries, DecideTheInterfaceQuestionAndTheMethod) {
+  const BoundaryCase& c = GetParam();
+  const Adjust fault = c.revision < 50 ? chainNeverErases(0) : flashNeverErases(0, 0);
+  for (const char* family : {"nt", "older"}) {
+    SCOPED_TRACE(family);
+    const std::map<std::string, std::string> settings = {
+        {"TARN_SIM_CARDS", std::to_string(c.revision)}, {"TARN_SIM_FAMILY", family}};
+    {
+      std::vector<ScriptAction> script{pressAction()};
+      if (c.asksForInterface) script.push_back(dismissAction());
+      script.push_back(closeAction());
+      Session run(settings, script, fault);
+      run.start();
+      EXPECT_EQ(run.ui.messageBoxTexts().size(), c.asksForInterface ? 1u : 0u);
+      if (c.asksForInterface) {
+        EXPECT_EQ(run.results, 0);
+        EXPECT_EQ(run.world.driver().card(0).accessCount(), 0u);
+      } else {
+        expectMethod(run, c);
+      }
+      run.expectCleanDriverUse();
+    }
+    if (c.asksForInterface) {
+      Session run(settings, {checkAction(kPciRadio), pressAction(), closeAction()}, fault);
+      run.start();
+      EXPECT_TRUE(run.ui.messageBoxTexts().empty());
+      expectMethod(run, c);
+      run.expectCleanDriverUse();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateCommand, RevisionBoundaries,
+    ::testing::Values(BoundaryCase{44, true, true}, BoundaryCase{45, true, true},
+                      BoundaryCase{49, true, true}, BoundaryCase{50, true, false},
+                      BoundaryCase{99, true, false}, BoundaryCase{100, false, false}),
+    [](const auto& param) { return std::to_string(param.param.revision); });
+
+// Each kind of update, on each driver family, shows its result only after it
+// has given the card back and closed its brackets (checked by the
+// Session at every result).
+TEST(UpdateCommand, EveryKindOfUpdateReleasesTheCardBeforeShowingItsResult) {
+  const struct {
+    const char* name;
+    const char* cards;
+    Adjust fault;
+    std::vector<ScriptAction> script;
+    int results;
+  } cases[] = {
+      {"chain",
+       "30:pci",
+       chainNeverErases(0),
+       {checkAction(kPciRadio), pressAction(), closeAction()},
+       1},
+      {"erase",
+       "60",
+       flashNeverErases(0, 0),
+       {checkAction(kCardBusRadio), pressAction(), closeAction()},
+       1},
+      {"program twice",
+       "150",
+       flashNeverPrograms(0, 0x10),
+       {pressAction(), pressAction(), closeAction()},
+       2},
+      {"no interface", "60", {}, {pressAction(), dismissAction(), closeAction()}, 0},
+  };
+  for (const auto& c : cases) {
+    for (const char* family : {"nt", "older"}) {
+      SCOPED_TRACE(std::string(c.name) + " " + family);
+      Session run({{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_FAMILY", family}}, c.script, c.fault);
+      run.start();
+      EXPECT_EQ(run.results, c.results);
+      EXPECT_EQ(run.system.begins, c.results);
+      // Only an XSVF play has a bracket of its own.
+      EXPECT_EQ(run.system.playBegins, std::string(c.name) == "chain" ? 1 : 0);
+      run.expectCleanDriverUse();
+    }
+  }
+}
+
+// Two updates of the same card in one run: the second plays the stream from
+// its first byte and shows its percentages again; two successes still make a
+// single power-off message, after the sheet has closed.
+TEST(UpdateCommand, ASecondUpdateInTheSameRunStartsAfreshAndThePowerOffMessageComesOnce) {
+  Session run({{"TARN_SIM_CARDS", "30:pci"}}, {checkAction(kPciRadio), pressAction(), pressAction(),
+                                               closeAction(), dismissAction()});
+  std::vector<int32_t> readAtResult;
+  const auto check = run.ui.onEvent;
+  run.ui.onEvent = [&](const UiEvent& event) {
+    check(event);
+    if (event.kind == UiEvent::Kind::SetText && event.control == kStatusText &&
+        (event.text == "Success" || event.text == "Failed"))
+      readAtResult.push_back(run.tool.stream.readIndex);
+  };
+  run.start();
+  EXPECT_EQ(readAtResult, (std::vector<int32_t>{608591, 608591}));
+  int successes = 0;
+  for (const std::string& text : run.status(0)) successes += text == "Success";
+  EXPECT_EQ(successes, 2);
+  const std::vector<int> percents = streamPercents(run, 0);
+  ASSERT_EQ(percents.size(), 200u);
+  for (size_t i = 0; i < percents.size(); ++i) EXPECT_EQ(percents[i], int(i % 100) + 1) << i;
+  EXPECT_EQ(run.ui.messageBoxTexts().size(), 1u);
+  EXPECT_EQ(run.ui.events().back().kind, UiEvent::Kind::MessageBox);
+  EXPECT_EQ(run.system.begins, 2);
+  EXPECT_EQ(run.system.playBegins, 2);
+  run.expectCleanDriverUse();
 }
 
 TEST(UpdateCommand, ProgressGoesToThePageThatRunsTheUpdate) {

@@ -263,6 +263,28 @@ TEST(WriteFlashImage, CardThatStopsAnsweringEndsWithoutHang) {
   EXPECT_EQ(polling.flash->readRequests(), 3u * 0x10000u + k + kDataPollLimit);
 }
 
+// The tool keeps one FlashBus for the whole run: a card that stopped
+// answering must not fail the updates that come after it.
+TEST(WriteFlashImage, AnUpdateAfterACardThatStoppedAnsweringStartsAfresh) {
+  const auto image = makeTestImage(1500, 4);
+  SimFlashFaults busy;
+  busy.busyStuckFromRead = 0;
+  FlashRig stuck(SimFlashTiming::instant(), busy);
+  FlashRig healthy(SimFlashTiming::instant());
+  FlashBus bus;
+  bus.window = &stuck.card;
+  bus.system = &stuck.system;
+  EXPECT_EQ(writeFlashImage(bus, nullptr, imageOf(image)), 1);
+  EXPECT_EQ(bus.gaveUp, 1);
+  bus.window = &healthy.card;
+  bus.system = &healthy.system;
+  EXPECT_EQ(writeFlashImage(bus, nullptr, imageOf(image)), 0);
+  EXPECT_EQ(bus.gaveUp, 0);
+  EXPECT_TRUE(bankHolds(*healthy.flash, 0, image.data(), int32_t(image.size())));
+  EXPECT_TRUE(bankHolds(*healthy.flash, kBank1, image.data(), int32_t(image.size())));
+  EXPECT_EQ(healthy.violations(), 0u);
+}
+
 TEST(WriteFlashImage, ByteThatNeverProgramsFailsOnDq5) {
   const auto image = makeTestImage(1500, 4);
   SimFlashFaults faults;

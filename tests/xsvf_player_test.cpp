@@ -215,6 +215,14 @@ TEST(XsvfPlay, IncrementingShiftsAddTheAddressAndScatterTheData) {
   const ChainFollower g = zeros.chain();
   ASSERT_EQ(g.scans.size(), 3u);
   EXPECT_EQ(g.scans[2].hex(), "14");
+
+  PlayWorld edge;  // the low bytes add up to exactly 255: no carry into the next
+  EXPECT_EQ(
+      edge.play({0x08, 0, 0, 0, 16, 0x0A, 0x00, 0x0F, 0x00, 0x00, 0x0B, 0x12, 0xF0, 0x01, 0x00}),
+      0);
+  const ChainFollower h = edge.chain();
+  ASSERT_EQ(h.scans.size(), 2u);
+  EXPECT_EQ(h.scans[1].hex(), "12 FF");
 }
 
 TEST(XsvfPlay, IncrementingShiftStopsAtTheFirstFailureLeavingDataUnread) {

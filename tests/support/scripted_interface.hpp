@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,9 @@ class ScriptedInterface final : public UserInterface {
   // The pages as they stood when the sheet closed.
   const SheetState& sheet() const { return sheet_; }
   std::vector<std::string> mismatches;
+  // Called with each event as the application makes it, so a test can look at
+  // the rest of the machine at that moment.
+  std::function<void(const UiEvent&)> onEvent;
 
  private:
   int pageIndexOf(PageWindow window) const;
@@ -96,7 +100,10 @@ class ScriptedInterface final : public UserInterface {
   // box, until its dismiss (true).
   bool play(bool inMessageBox);
   void press(int controlId);
-  void record(UiEvent event) { events_.push_back(std::move(event)); }
+  void record(UiEvent event) {
+    if (onEvent) onEvent(event);
+    events_.push_back(std::move(event));
+  }
 
   std::vector<ScriptAction> script_;
   size_t next_ = 0;
