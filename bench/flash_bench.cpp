@@ -100,10 +100,10 @@ void BM_ProgramFlashImage166980(benchmark::State& state) {
     replayTotal += replaySeconds(accesses);
   }
   // Everything but the bytes: reset, per bank three erases (six command
-  // cycles and one blank check of 65536 reads) and the marker, and the read of
-  // bank 1's marker.
+  // cycles and one blank check of 65536 reads) and the marker with its status
+  // read and its read-back, and the read of bank 1's marker.
   const uint64_t perByteTotal =
-      accessCount - (3 + 2 * (3 * (6 * 3 + 0x10000 * 4) + (4 * 3 + 4)) + 4);
+      accessCount - (3 + 2 * (3 * (6 * 3 + 0x10000 * 4) + (4 * 3 + 4 + 4)) + 4);
   state.counters["ratio_to_replay"] = programTotal / replayTotal;
   state.counters["replay_ms"] = 1000.0 * replayTotal / double(state.iterations());
   state.counters["accesses"] = double(accessCount);

@@ -37,8 +37,12 @@ int writeBank(FlashBus& bus, ProgressTarget* progress, FlashImage image, uint32_
 
   // Only a bank whose marker is really in place may count as written: the card
   // starts from a marked bank, so an unmarked one reported as success would
-  // leave the user with a card that no longer starts from the new image.
-  return flashProgramByte(bus, base, kBankMarker) == 0 ? 1 : 0;
+  // leave the user with a card that no longer starts from the new image. Data
+  // polling looks at bit 7 alone, so the marker is read back once and all eight
+  // bits compared.
+  if (flashProgramByte(bus, base, kBankMarker) == 0) return 1;
+  const uint32_t marker = flashRead(bus, base);
+  return bus.gaveUp || marker != kBankMarker ? 1 : 0;
 }
 
 }  // namespace

@@ -14,8 +14,10 @@ namespace tarn::sim {
 // the programmer works through.
 struct FlashRig {
   explicit FlashRig(SimFlashTiming timing = {}, SimFlashFaults faults = {})
-      : card(clock), system(clock) {
-    auto owned = std::make_unique<SimNorFlash>(timing, std::move(faults));
+      : FlashRig(std::make_unique<SimNorFlash>(timing, std::move(faults))) {}
+  // A card around a flash that already exists, for instance a copy of another
+  // card's flash taken at a power cut.
+  explicit FlashRig(std::unique_ptr<SimNorFlash> owned) : card(clock), system(clock) {
     flash = owned.get();
     card.attachFlash(std::move(owned));
     card.beginSession();

@@ -75,6 +75,14 @@ void JtagChain::portWrite(uint32_t value, uint64_t nowNs) {
 
 uint32_t JtagChain::status(uint64_t) { return tdo_ ? kTdoBit : 0u; }
 
+void JtagChain::powerLost(uint64_t nowNs) {
+  state_ = TapPhase::Reset;
+  enabled_ = false;
+  tck_ = false;
+  tdo_ = false;
+  onPowerLost(nowNs);
+}
+
 // ---------------------------------------------------------------------------
 
 void DelayChain::onRisingEdge(TapPhase state, bool tdi, uint64_t) {
@@ -423,6 +431,51 @@ bool StandInDevice::tdoAfterFall(TapPhase state, bool) {
   if (state == TapPhase::DrShift) return dr_.out();
   if (state == TapPhase::IrShift) return ir_.out();
   return true;
+}
+
+void StandInDevice::cutShort(Step step, uint64_t ranNs, uint64_t needNs) {
+  if (!enabled_ || ranNs == 0) return;
+  const double done = double(ranNs) / double(needNs);
+  if (step == Step::Erase && !faults_.eraseNeverCompletes) {
+    // The erase clears the done flag first, then the rows one after another.
+    doneFlag_ = false;
+    erasedFlag_ = false;
+    const auto rows = size_t(done * kRows);
+    std::memset(array_.data(), 0xFF, rows * kRowBytes);
+  } else if (step == Step::ProgramPage || step == Step::ProgramRow) {
+    // The first part of the rows has its bits, the rest not yet.
+    const bool page = step == Step::ProgramPage;
+    const std::vector<uint8_t>& data = page ? pageBuffer_ : rowBuffer_;
+    const size_t base = size_t(address_) * kRowBytes;
+    const auto bytes = size_t(done * double(data.size()));
+    for (size_t i = 0; i < bytes && base + i < array_.size(); ++i) array_[base + i] &= data[i];
+  }
+  // A done step cut short leaves the flag as it was: clear.
+}
+
+void StandInDevice::onPowerLost(uint64_t nowNs) {
+  if (pending_ != Step::None) {
+    const Step step = pending_;
+    const uint64_t ranNs = pendingInIdle_ ? nowNs - idleSinceNs_ : 0;
+    const uint64_t needNs = uint64_t(stepUs(step)) * 1000u;
+    pending_ = Step::None;
+    pendingInIdle_ = false;
+    if (ranNs >= needNs && needNs > 0 && !(step == Step::Erase && faults_.eraseNeverCompletes)) {
+      complete(step);
+    } else {
+      cutShort(step, ranNs, needNs);
+    }
+  }
+  // Power-up: out of programming mode, the identification selected, and the
+  // card starts from the device when its done flag is set.
+  enabled_ = false;
+  failFlag_ = false;
+  instruction_ = kIdcode;
+  senseRow_ = UINT32_MAX;
+  ir_.loadValue(kIdcode, 8);
+  dr_.loadValue(0, 1);
+  started_ = doneFlag_;
+  startedDigest_ = started_ ? fnv1a64(array_.data(), array_.size()) : 0;
 }
 
 void StandInDevice::onRelease(uint64_t nowNs) {

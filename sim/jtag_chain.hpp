@@ -42,6 +42,10 @@ class JtagChain : public SimJtagPort {
   void portWrite(uint32_t value, uint64_t nowNs) final;
   uint32_t status(uint64_t nowNs) final;
 
+  // The power goes: the model keeps what it had done by then and comes up
+  // again as at power-up, its TAP controller in Test-Logic-Reset.
+  void powerLost(uint64_t nowNs) final;
+
   TapPhase tapState() const { return state_; }
   bool portEnabled() const { return enabled_; }
   uint64_t risingEdges() const { return risingEdges_; }
@@ -60,6 +64,8 @@ class JtagChain : public SimJtagPort {
   virtual bool tdoAfterFall(TapPhase state, bool tdi) = 0;
   // The port received the value 16: the card lets its chain go.
   virtual void onRelease(uint64_t nowNs) { (void)nowNs; }
+  // The power went at `nowNs`; the controller has already been reset.
+  virtual void onPowerLost(uint64_t nowNs) { (void)nowNs; }
 
  private:
   TapPhase state_ = TapPhase::Reset;
@@ -131,6 +137,12 @@ class StandInDevice final : public JtagChain {
   uint64_t startedDigest() const { return startedDigest_; }
   uint32_t completedSteps() const { return completedSteps_; }
   uint32_t abortedSteps() const { return abortedSteps_; }
+  // The instruction last updated, and since when (0 when not) a timed step
+  // has been running in Run-Test/Idle.
+  uint8_t instruction() const { return instruction_; }
+  uint64_t stepRunningSinceNs() const {
+    return pending_ != Step::None && pendingInIdle_ ? idleSinceNs_ : 0;
+  }
   // Preloads the array, as a card that already holds firmware would.
   void preload(const std::vector<uint8_t>& content, bool done);
 
@@ -139,6 +151,7 @@ class StandInDevice final : public JtagChain {
   void onStep(TapPhase from, TapPhase to, uint64_t nowNs) override;
   bool tdoAfterFall(TapPhase state, bool tdi) override;
   void onRelease(uint64_t nowNs) override;
+  void onPowerLost(uint64_t nowNs) override;
 
  private:
   enum class Step : uint8_t {
@@ -173,6 +186,7 @@ class StandInDevice final : public JtagChain {
   void post(Step step);
   void settle(uint64_t nowNs);  // finish or abandon the pending step
   void complete(Step step);
+  void cutShort(Step step, uint64_t ranNs, uint64_t needNs);
   uint32_t stepUs(Step step) const;
   void programRows(uint32_t row, const std::vector<uint8_t>& data, uint32_t rows);
   uint32_t statusValue() const;

@@ -13,6 +13,22 @@ void SimCard::beginSession() {
   nextPortWord_ = 0;
 }
 
+void SimCard::cutPowerNow() { cutPowerAt(clock_.nowNs()); }
+
+void SimCard::cutPowerAt(uint64_t lostAtNs) {
+  if (!powered_) return;
+  powered_ = false;
+  powerCutAt_ = 0;
+  if (flash_) flash_->powerLost(lostAtNs);
+  if (jtag_) jtag_->powerLost(lostAtNs);
+}
+
+void SimCard::restorePower() {
+  powered_ = true;
+  powerCutAt_ = 0;
+  beginSession();
+}
+
 void SimCard::violation(const std::string& note) {
   ++violations_;
   if (notes_.size() < 32) notes_.push_back(note);

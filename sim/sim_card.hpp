@@ -56,6 +56,14 @@ class SimCard final : public RegisterWindow {
 
   // Cut the power after this many more register accesses (0 = never).
   void cutPowerAfter(uint64_t accesses) { powerCutAt_ = accesses ? accessCount_ + accesses : 0; }
+  // Cut the power now, between two accesses; or at a moment since the last
+  // access (inside a sleep, say), `lostAtNs` on the clock.
+  void cutPowerNow();
+  void cutPowerAt(uint64_t lostAtNs);
+  // Power comes back, as when the user switches the computer on again: the
+  // flash and chain come up as their power loss left them, and the next
+  // mapping of the window starts a new update.
+  void restorePower();
   bool powered() const { return powered_; }
 
   uint64_t accessCount() const { return accessCount_; }

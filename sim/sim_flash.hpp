@@ -68,6 +68,9 @@ class SimNorFlash final : public SimFlashPort {
   // A complete, marked image in `bank`.
   void loadMarkedImage(uint32_t bank, const uint8_t* data, uint32_t size);
   PowerUpSource powerUpSource() const;
+  // The whole array as stored, stuck bits not applied: for comparing banks at
+  // speed where no bit is stuck.
+  const uint8_t* storedArray() const { return memory_.data(); }
 
   SimFlashTiming& timing() { return timing_; }
   SimFlashFaults& faults() { return faults_; }

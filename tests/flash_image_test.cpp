@@ -118,7 +118,10 @@ TEST(WriteFlashImage, AccessesPerByteAreExactlyThoseOfTheCommands) {
   constexpr uint64_t kPerByte = 4 * kCycle + kRead + kRead;
   static_assert(kPerByte == 20);
   constexpr uint64_t kErase = 6 * kCycle + 0x10000 * kRead;
-  constexpr uint64_t kMarker = 4 * kCycle + kRead;
+  // The marker: its four cycles, the status read that sees it done, and the
+  // read-back of all eight bits (one read of the marker address more than the
+  // data polling alone would make).
+  constexpr uint64_t kMarker = 4 * kCycle + kRead + kRead;
   const auto image = makeTestImage(4321, 3);
   const uint64_t size = image.size();
   const uint64_t bank = 3 * kErase + kPerByte * size + kMarker;
@@ -126,6 +129,10 @@ TEST(WriteFlashImage, AccessesPerByteAreExactlyThoseOfTheCommands) {
   FlashRig twoBanks(SimFlashTiming::instant());
   EXPECT_EQ(writeFlashImage(twoBanks.bus, nullptr, imageOf(image)), 0);
   EXPECT_EQ(twoBanks.card.accessCount(), kCycle + bank + kRead + bank);
+  // The 166980-byte image over both banks: 8,252,211 accesses before the
+  // marker was read back, 8,252,219 with the two read-backs.
+  constexpr uint64_t kFullBank = 3 * kErase + kPerByte * 166980 + kMarker;
+  static_assert(kCycle + kFullBank + kRead + kFullBank == 8252211 + 2 * kRead);
 
   FlashRig oneBank(SimFlashTiming::instant());
   oneBank.flash->loadMarkedImage(1, image.data(), uint32_t(size));
@@ -196,6 +203,32 @@ TEST(WriteFlashImage, FailedMarkerEndsTheUpdateAtOnce) {
     // read nothing (not even bank 1's marker) and wrote nothing.
     EXPECT_EQ(log.cycles.back(), 0x80000000u + (marker << 8) + 0x5A);
     EXPECT_EQ(log.readAddresses.back(), marker);
+    EXPECT_EQ(rig.flash->erasesStarted(4), marker == 0 ? 0u : 1u);
+    EXPECT_EQ(rig.violations(), 0u);
+  }
+}
+
+// Data polling looks at bit 7 alone, so a marker with a lower bit stuck passes
+// it; only reading the whole byte back shows that the card will not start from
+// the bank.
+TEST(WriteFlashImage, MarkerWithAStuckLowBitFailsTheUpdate) {
+  const auto image = makeTestImage(1500, 4);
+  for (uint32_t marker : {0u, kBank1}) {
+    SimFlashFaults faults;
+    faults.stuckBits.push_back({marker, 0, 1});  // 0x5A reads 0x5B
+    FlashRig rig(SimFlashTiming::instant(), faults);
+    FlashAccessLog log(rig.card);
+    rig.bus.window = &log;
+    EXPECT_EQ(writeFlashImage(rig.bus, nullptr, imageOf(image)), 1) << marker;
+    EXPECT_EQ(rig.flash->peek(marker), 0x5B);
+    // Its status read and then the one read-back, and nothing after them.
+    EXPECT_EQ(log.cycles.back(), 0x80000000u + (marker << 8) + 0x5A);
+    ASSERT_GE(log.readAddresses.size(), 2u);
+    EXPECT_EQ(log.readAddresses.back(), marker);
+    EXPECT_EQ(log.readAddresses[log.readAddresses.size() - 2], marker);
+    // The blank check read it once, and bank 1's marker was read before bank 1.
+    EXPECT_EQ(std::count(log.readAddresses.begin(), log.readAddresses.end(), marker),
+              marker == 0 ? 3 : 4);
     EXPECT_EQ(rig.flash->erasesStarted(4), marker == 0 ? 0u : 1u);
     EXPECT_EQ(rig.violations(), 0u);
   }

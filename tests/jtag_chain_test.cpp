@@ -343,5 +343,57 @@ TEST(StandInDevice, FaultsStuckBitAndEraseThatNeverCompletes) {
   }
 }
 
+// A power cut keeps what a timed step had done by then, and the device comes
+// up out of programming mode with its controller reset; the card starts from
+// it only with the done flag.
+TEST(StandInDevice, PowerCutKeepsWhatTheRunningStepHadDone) {
+  struct Case {
+    const char* what;
+    uint8_t step;
+    uint32_t waitUs;
+    uint8_t firstByte, lastByte;  // of the array (erase) or of row 8's page (program)
+    bool starts;
+  };
+  const uint32_t half = si::kEraseUs / 2;
+  const Case cases[] = {
+      {"erase cut half-way: done flag gone, the first half of the rows", si::kErase, half, 0xFF,
+       0x00, false},
+      {"erase complete", si::kErase, si::kEraseUs, 0xFF, 0xFF, false},
+      {"erase just begun: no row yet, but the done flag already gone", si::kErase, 0, 0x00, 0x00,
+       false},
+      {"page program cut half-way", si::kProgramPage, si::kProgramPageUs / 2, 0x5A, 0xFF, false},
+      {"done flag cut short", si::kSetDone, si::kSetDoneUs / 2, 0x5A, 0x5A, false},
+      {"done flag complete", si::kSetDone, si::kSetDoneUs, 0x5A, 0x5A, true},
+  };
+  for (const Case& c : cases) {
+    DevicePins pins;
+    pins.device->preload(std::vector<uint8_t>(si::kArrayBytes, 0x00), true);
+    const std::vector<uint8_t> page(si::kPageBits / 8, 0x5A);
+    if (c.step == si::kErase) {
+      pins.instruction(si::kEnable, si::kEnableUs);
+      pins.instruction(si::kErase, c.waitUs);
+    } else {
+      pins.enableAndErase();
+      pins.programPage(8, page, c.step == si::kProgramPage ? c.waitUs : si::kProgramPageUs);
+      if (c.step == si::kSetDone) pins.instruction(si::kSetDone, c.waitUs);
+    }
+    pins.card_.cutPowerNow();
+    const auto& array = pins.device->array();
+    const size_t first = c.step == si::kErase ? 0 : 8 * si::kRowBytes;
+    const size_t last = c.step == si::kErase ? array.size() - 1 : first + page.size() - 1;
+    EXPECT_EQ(array[first], c.firstByte) << c.what;
+    EXPECT_EQ(array[last], c.lastByte) << c.what;
+    EXPECT_EQ(pins.device->started(), c.starts) << c.what;
+    EXPECT_EQ(pins.device->doneFlag(), c.starts) << c.what;
+    EXPECT_FALSE(pins.device->programmingMode()) << c.what;
+    EXPECT_EQ(pins.device->tapState(), TapPhase::Reset) << c.what;
+    // Power back: the chain answers again, and shows the identification.
+    pins.card_.restorePower();
+    pins.card_.write32(kJtagPortRegister, kJtagPortEnable);
+    pins.reset();
+    EXPECT_EQ(pins.scanNumber(false, 0, 32), si::kIdCode) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace tarn::sim

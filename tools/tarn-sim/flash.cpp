@@ -1,6 +1,5 @@
 // tarn-sim flash: the flash update of one simulated card, exactly as the tool
-// runs it, on virtual time; and tarn-sim flash-campaign: the fault campaign
-// over the embedded images at full size.
+// runs it, on virtual time.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,29 +43,8 @@ constexpr const char* kHelp =
     "Options other than --fault are given once.\n"
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage.";
 
-constexpr const char* kCampaignUsage =
-    "flash-campaign [--revision R] [--interface pci|cardbus] [--cuts N] [--aimed N] "
-    "[--places N]";
-
-constexpr const char* kCampaignHelp =
-    "flash-campaign: the fault-injection campaign over the flash update at full size: the\n"
-    "embedded image for revision R (default 100, the 166980-byte image), realistic flash\n"
-    "timing, both bank-1 cases; power cuts spread over the whole two-bank update plus cuts\n"
-    "aimed into every phase (reset, each erase, programming, verify, each marker, the bank-1\n"
-    "check), and every fault kind of 'flash' at several places. Each run checks: result 0 only\n"
-    "with bank 0 complete and marked; no write cycle after the first failure; a marked bank 1\n"
-    "still starts the card and is unchanged; no protocol violation.\n"
-    "  --cuts N    evenly spread cut points (default 500)\n"
-    "  --aimed N   cut points aimed into each phase, at most 20 (default 20)\n"
-    "  --places N  places for the faults placed by read count (default 8)\n"
-    "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
-
-// Numbers and revisions as everywhere in the simulator: decimal or 0x
-// hexadecimal, revisions 0 to 255.
-bool parseNumber(const char* text, uint64_t max, uint64_t& value) {
-  return text != nullptr && sim::parseNumber(text, max, value);
-}
-
+// Revisions as everywhere in the simulator: decimal or 0x hexadecimal, 0 to
+// 255.
 bool parseRevision(const char* text, int32_t& revision) {
   return text != nullptr && sim::parseRevision(text, revision);
 }
@@ -186,58 +164,7 @@ int runFlash(int argc, char** argv) {
   return result == 0 ? kExitOk : kExitFailed;
 }
 
-int runCampaign(int argc, char** argv) {
-  int32_t revision = 100;
-  int32_t isCardBus = 0;
-  uint64_t cuts = 500, aimed = 20, places = 8;
-  Arguments arguments;
-  std::string error;
-  if (!readArguments(argc, argv,
-                     {{"--revision", "--interface", "--cuts", "--aimed", "--places"}, {}, 0},
-                     arguments, error)) {
-    return usageError(kCampaignUsage, error);
-  }
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kCampaignUsage, kCampaignHelp);
-    return kExitOk;
-  }
-  for (const auto& [option, text] : arguments.options) {
-    const char* value = text.c_str();
-    const char* wanted = nullptr;
-    if (option == "--revision") {
-      if (!parseRevision(value, revision) || revision < 50) wanted = "a revision from 50 to 255";
-    } else if (option == "--interface") {
-      if (std::strcmp(value, "pci") != 0 && std::strcmp(value, "cardbus") != 0)
-        wanted = "pci or cardbus";
-      isCardBus = std::strcmp(value, "cardbus") == 0;
-    } else if (option == "--cuts") {
-      if (!parseNumber(value, 100000, cuts)) wanted = "a count from 0 to 100000";
-    } else if (option == "--aimed") {
-      if (!parseNumber(value, 20, aimed)) wanted = "a count from 0 to 20";
-    } else if (!parseNumber(value, 1000, places) || places == 0) {
-      wanted = "a count from 1 to 1000";
-    }
-    if (wanted != nullptr)
-      return usageError(kCampaignUsage, option + ": '" + text + "' is not " + wanted);
-  }
-  const FlashImage image = selectFlashImage(revision, isCardBus);
-  const std::vector<uint8_t> older = sim::makeOlderImage(image);
-  sim::FlashCampaignConfig config;
-  config.image = image;
-  config.olderImage = FlashImage{older.data(), int32_t(older.size())};
-  config.spreadCuts = uint32_t(cuts);
-  config.aimedPerPhase = uint32_t(aimed);
-  config.faultPlaces = uint32_t(places);
-  config.log = stdout;
-  std::printf("campaign over the %d-byte image of revision %d\n", int(image.size), int(revision));
-  std::fflush(stdout);
-  const sim::FlashCampaignResult result = sim::runFlashCampaign(config);
-  return result.broken == 0 ? kExitOk : kExitFailed;
-}
-
 const SubcommandRegistration registration("flash", kUsage, kHelp, runFlash);
-const SubcommandRegistration campaignRegistration("flash-campaign", kCampaignUsage, kCampaignHelp,
-                                                  runCampaign);
 
 }  // namespace
 }  // namespace tarn::tools

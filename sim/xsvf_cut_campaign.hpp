@@ -1,0 +1,68 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace tarn::sim {
+
+// Power cuts at every step of an XSVF play on the stand-in device, derived
+// from one play: at each cut point a copy of the device loses its power there
+// and is judged as the card would power up with it; the player's continuation
+// after the cut runs as a throwaway branch (one per TDO sample, which stands
+// for every cut before it); chosen cuts are followed in a forked copy by a
+// new play on the same card. Cut points are register accesses and moments
+// inside the player's sleeps (the long erase wait has no accesses at all).
+// Checked for each cut:
+//  - the card starts holding a whole image, the old or the new, or not at
+//    all, and then only between the start of the erase and the completion of
+//    the done flag;
+//  - the cut play does not end in 0 unless the device already held the whole
+//    new image with its done flag;
+//  - after a new play: 0, and the card starts holding the new image.
+struct XsvfCutConfig {
+  const uint8_t* stream = nullptr;
+  int32_t streamSize = 0;
+  uint32_t spreadCuts = 4000;  // evenly over the play's accesses
+  uint32_t sleepCuts = 2;      // inside each sleep of the player
+  uint32_t recoveries = 500;
+  uint32_t jobs = 2;
+  std::FILE* log = nullptr;
+};
+
+struct XsvfCutPhase {
+  std::string name;
+  uint64_t cuts = 0;
+  uint64_t recoveries = 0;
+  uint64_t noStart = 0;
+};
+
+struct XsvfCutResult {
+  uint64_t accesses = 0;  // of the play without a cut
+  double seconds = 0;
+  uint64_t cuts = 0;
+  uint64_t cutsInSleeps = 0;
+  uint64_t continuations = 0;
+  uint64_t recoveries = 0;
+  uint64_t startsOld = 0, startsNew = 0, startsNone = 0;
+  // Cuts whose play still ended in 0: a dead chain reads all ones, which the
+  // stream's last check (one bit, expected 1) cannot tell from a device that
+  // is done. Each must come after the done flag was in place.
+  uint64_t successAfterCut = 0;
+  // The cuts that left a card that does not start, first and last (the access
+  // before, and nanoseconds after it), and where they must lie: from the
+  // start of the erase to the completion of the done flag.
+  uint64_t windowFirstAccess = 0, windowLastAccess = 0;
+  uint64_t windowFirstNs = 0, windowLastNs = 0;
+  uint64_t eraseStartNs = 0, doneFlagNs = 0;
+  double windowSeconds = 0;
+  std::vector<XsvfCutPhase> phases;
+  uint64_t checks = 0;
+  uint64_t broken = 0;
+  std::vector<std::string> notes;
+};
+
+XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config);
+void printXsvfCutReport(const XsvfCutResult& result, std::FILE* out);
+
+}  // namespace tarn::sim
