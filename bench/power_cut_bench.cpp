@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "flash/flash_image.hpp"
-#include "sim/flash_campaign.hpp"
+#include "sim/campaign/flash_campaign.hpp"
 #include "sim/flash_rig.hpp"
-#include "sim/power_cut_campaign.hpp"
+#include "sim/campaign/power_cut_campaign.hpp"
 
 namespace tarn {
 namespace {

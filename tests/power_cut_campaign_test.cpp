@@ -1,9 +1,9 @@
-#include "sim/power_cut_campaign.hpp"
+#include "sim/campaign/power_cut_campaign.hpp"
 
 #include <gtest/gtest.h>
 
 #include "payloads/payloads.hpp"
-#include "sim/xsvf_cut_campaign.hpp"
+#include "sim/campaign/xsvf_cut_campaign.hpp"
 #include "tests/flash_test_support.hpp"
 
 namespace tarn::sim {

@@ -1,4 +1,4 @@
-#include "sim/split_run.hpp"
+#include "sim/campaign/split_run.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim/fork_pool.hpp"
+#include "sim/campaign/fork_pool.hpp"
 
 namespace tarn::sim {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "flash/flash_image.hpp"
 #include "payloads/payloads.hpp"
-#include "sim/flash_campaign.hpp"
+#include "sim/campaign/flash_campaign.hpp"
 #include "sim/flash_rig.hpp"
 #include "sim/sim_faults.hpp"
 #include "sim/trace.hpp"

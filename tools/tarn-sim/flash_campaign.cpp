@@ -1,6 +1,6 @@
 // tarn-sim flash-campaign: power cuts at every step of the flash update, with
 // recoveries, and every fault kind of the simulated flash at several places.
-#include "sim/flash_campaign.hpp"
+#include "sim/campaign/flash_campaign.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -10,7 +10,7 @@
 
 #include "flash/flash_image.hpp"
 #include "payloads/payloads.hpp"
-#include "sim/power_cut_campaign.hpp"
+#include "sim/campaign/power_cut_campaign.hpp"
 #include "sim/sim_faults.hpp"
 #include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"

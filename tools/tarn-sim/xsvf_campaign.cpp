@@ -7,7 +7,7 @@
 
 #include "payloads/payloads.hpp"
 #include "sim/sim_faults.hpp"
-#include "sim/xsvf_cut_campaign.hpp"
+#include "sim/campaign/xsvf_cut_campaign.hpp"
 #include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 

@@ -1,4 +1,4 @@
-#include "sim/fork_pool.hpp"
+#include "sim/campaign/fork_pool.hpp"
 
 #include <fcntl.h>
 #include <limits.h>

@@ -1,4 +1,4 @@
-#include "sim/xsvf_cut_campaign.hpp"
+#include "sim/campaign/xsvf_cut_campaign.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,11 +9,11 @@
 #include "jtag/jtag_port.hpp"
 #include "payloads/stand_in_device.hpp"
 #include "sim/clock.hpp"
-#include "sim/fork_pool.hpp"
+#include "sim/campaign/fork_pool.hpp"
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
-#include "sim/split_run.hpp"
+#include "sim/campaign/split_run.hpp"
 #include "xsvf/player.hpp"
 
 namespace tarn::sim {

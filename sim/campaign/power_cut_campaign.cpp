@@ -1,4 +1,4 @@
-#include "sim/power_cut_campaign.hpp"
+#include "sim/campaign/power_cut_campaign.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include "card/registers.hpp"
 #include "flash/flash_image.hpp"
 #include "sim/flash_rig.hpp"
-#include "sim/fork_pool.hpp"
-#include "sim/split_run.hpp"
+#include "sim/campaign/fork_pool.hpp"
+#include "sim/campaign/split_run.hpp"
 
 namespace tarn::sim {
 namespace {

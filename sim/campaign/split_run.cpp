@@ -1,4 +1,4 @@
-#include "sim/split_run.hpp"
+#include "sim/campaign/split_run.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "sim/flash_campaign.hpp"
+#include "sim/campaign/flash_campaign.hpp"
 
 #include <algorithm>
 #include <set>
