@@ -12,8 +12,8 @@
 
 #include "flash/flash_image.hpp"
 #include "sim/campaign/flash_campaign.hpp"
-#include "sim/flash_rig.hpp"
 #include "sim/campaign/power_cut_campaign.hpp"
+#include "sim/flash_rig.hpp"
 
 namespace tarn {
 namespace {

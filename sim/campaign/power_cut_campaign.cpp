@@ -7,9 +7,9 @@
 
 #include "card/registers.hpp"
 #include "flash/flash_image.hpp"
-#include "sim/flash_rig.hpp"
 #include "sim/campaign/fork_pool.hpp"
 #include "sim/campaign/split_run.hpp"
+#include "sim/flash_rig.hpp"
 
 namespace tarn::sim {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "payloads/payloads.hpp"
-#include "sim/sim_faults.hpp"
 #include "sim/campaign/xsvf_cut_campaign.hpp"
+#include "sim/sim_faults.hpp"
 #include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
