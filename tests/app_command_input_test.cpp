@@ -10,6 +10,7 @@
 #include "app/update_tool.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
+#include "tests/support/sim_settings.hpp"
 
 namespace tarn {
 namespace {
@@ -23,19 +24,6 @@ using ui::ScriptedInterface;
 using ui::showTabAction;
 using ui::typedAhead;
 using ui::UiEvent;
-
-sim::SimWorldSettings settingsFor(const std::map<std::string, std::string>& values) {
-  sim::SimWorldSettings settings;
-  std::string error;
-  EXPECT_TRUE(sim::parseSimSettings(
-      [&](const char* name) -> const char* {
-        const auto found = values.find(name);
-        return found == values.end() ? nullptr : found->second.c_str();
-      },
-      settings, error))
-      << error;
-  return settings;
-}
 
 struct CommandRun {
   CommandRun(const std::map<std::string, std::string>& settings, std::vector<ScriptAction> script)

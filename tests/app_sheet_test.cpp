@@ -15,6 +15,7 @@
 #include "payloads/payloads.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
+#include "tests/support/sim_settings.hpp"
 
 namespace tarn {
 namespace {
@@ -29,19 +30,6 @@ using ui::showTabAction;
 using ui::UiEvent;
 
 constexpr uintptr_t kModule = 0x00400000;
-
-sim::SimWorldSettings settingsFor(std::map<std::string, std::string> values) {
-  sim::SimWorldSettings settings;
-  std::string error;
-  const bool ok = sim::parseSimSettings(
-      [&](const char* name) -> const char* {
-        const auto found = values.find(name);
-        return found == values.end() ? nullptr : found->second.c_str();
-      },
-      settings, error);
-  EXPECT_TRUE(ok) << error;
-  return settings;
-}
 
 // A fault of one card (counted from 0), set on the settings themselves.
 using Adjust = std::function<void(sim::SimWorldSettings&)>;

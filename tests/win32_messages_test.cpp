@@ -16,6 +16,7 @@
 #include "platform/win32/win32_system_services.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
+#include "tests/support/sim_settings.hpp"
 
 namespace tarn {
 namespace {
@@ -167,19 +168,6 @@ uint32_t countEnd(uint32_t) {
   return 0;
 }
 constexpr Win32SystemCalls kClockCalls{clockSleep, noDebug, countBegin, countEnd};
-
-sim::SimWorldSettings settingsFor(const std::map<std::string, std::string>& values) {
-  sim::SimWorldSettings settings;
-  std::string error;
-  EXPECT_TRUE(sim::parseSimSettings(
-      [&](const char* name) -> const char* {
-        const auto found = values.find(name);
-        return found == values.end() ? nullptr : found->second.c_str();
-      },
-      settings, error))
-      << error;
-  return settings;
-}
 
 struct CadenceCase {
   const char* name;

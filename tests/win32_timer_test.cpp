@@ -16,6 +16,7 @@
 #include "sim/flash_rig.hpp"
 #include "sim/sim_world.hpp"
 #include "tests/support/scripted_interface.hpp"
+#include "tests/support/sim_settings.hpp"
 
 namespace tarn {
 namespace {
@@ -58,17 +59,7 @@ uint32_t fakeEnd(uint32_t period) {
 constexpr Win32SystemCalls kFakeTimerCalls{fakeSleep, fakeDebug, fakeBegin, fakeEnd};
 
 sim::SimWorldSettings worldWith(const std::string& cards) {
-  sim::SimWorldSettings settings;
-  std::string error;
-  const std::map<std::string, std::string> values{{"TARN_SIM_CARDS", cards}};
-  const bool ok = sim::parseSimSettings(
-      [&](const char* name) -> const char* {
-        const auto found = values.find(name);
-        return found == values.end() ? nullptr : found->second.c_str();
-      },
-      settings, error);
-  EXPECT_TRUE(ok) << error;
-  return settings;
+  return settingsFor({{"TARN_SIM_CARDS", cards}});
 }
 
 struct WholeUpdateCase {

@@ -80,14 +80,10 @@ int runCards(int argc, char** argv) {
                   sim::SimCardSetup{150, sim::CardInterface::Pci}};
   Arguments arguments;
   std::string error;
-  if (!readArguments(argc, argv, {{"--family", "--revisions", "--fault"}, {"--fault"}, 0},
-                     arguments, error)) {
-    return usageError(kUsage, error);
-  }
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-    return kExitOk;
-  }
+  if (const auto status =
+          readCommandLine(argc, argv, {{"--family", "--revisions", "--fault"}, {"--fault"}, 0},
+                          kUsage, kHelp, arguments))
+    return *status;
   for (const auto& [option, value] : arguments.options) {
     if (option == "--family") {
       if (value == "nt") {

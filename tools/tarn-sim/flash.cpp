@@ -70,16 +70,11 @@ int runFlash(int argc, char** argv) {
   uint64_t powerCut = 0;
   Arguments arguments;
   std::string error;
-  if (!readArguments(
+  if (const auto status = readCommandLine(
           argc, argv,
-          {{"--revision", "--interface", "--bank1", "--fault", "--trace"}, {"--fault"}, 0},
-          arguments, error)) {
-    return usageError(kUsage, error);
-  }
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-    return kExitOk;
-  }
+          {{"--revision", "--interface", "--bank1", "--fault", "--trace"}, {"--fault"}, 0}, kUsage,
+          kHelp, arguments))
+    return *status;
   for (const auto& [option, text] : arguments.options) {
     const char* value = text.c_str();
     if (option == "--revision") {

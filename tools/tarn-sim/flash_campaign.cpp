@@ -45,19 +45,13 @@ int runFlashCampaign(int argc, char** argv) {
   uint64_t spread = 20000, edge = 4096, recoveries = 1000, jobs = 2, places = 8;
   int32_t isCardBus = 0;
   Arguments arguments;
-  std::string error;
-  if (!readArguments(argc, argv,
-                     {{"--revision", "--interface", "--spread", "--edge", "--recoveries", "--jobs",
-                       "--places"},
-                      {},
-                      0},
-                     arguments, error)) {
-    return usageError(kUsage, error);
-  }
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-    return kExitOk;
-  }
+  if (const auto status = readCommandLine(argc, argv,
+                                          {{"--revision", "--interface", "--spread", "--edge",
+                                            "--recoveries", "--jobs", "--places"},
+                                           {},
+                                           0},
+                                          kUsage, kHelp, arguments))
+    return *status;
   for (const auto& [option, text] : arguments.options) {
     const char* wanted = nullptr;
     if (option == "--revision") {

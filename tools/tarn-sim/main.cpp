@@ -51,6 +51,18 @@ int usageError(const char* usage, const std::string& message) {
   return usageError(usage, message.c_str(), nullptr);
 }
 
+std::optional<int> readCommandLine(int argc, char** argv, const ArgumentRules& rules,
+                                   const char* usage, const char* help, Arguments& arguments) {
+  std::string error;
+  if (!readArguments(argc, argv, rules, arguments, error)) return usageError(usage, error);
+  if (!arguments.help) return std::nullopt;
+  if (help != nullptr)
+    std::printf("usage: tarn-sim %s\n\n%s\n", usage, help);
+  else
+    std::printf("usage: tarn-sim %s\n", usage);
+  return kExitOk;
+}
+
 SubcommandRegistration::SubcommandRegistration(const char* name, const char* usage,
                                                const char* help, SubcommandMain run) {
   int* count = nullptr;

@@ -16,13 +16,9 @@ namespace {
 
 int runPayload(int argc, char** argv) {
   Arguments arguments;
-  std::string error;
-  if (!readArguments(argc, argv, {{}, {}, 1}, arguments, error))
-    return usageError("payload NAME", error);
-  if (arguments.help) {
-    std::printf("usage: tarn-sim payload NAME\n");
-    return kExitOk;
-  }
+  if (const auto status =
+          readCommandLine(argc, argv, {{}, {}, 1}, "payload NAME", nullptr, arguments))
+    return *status;
   if (arguments.positionals.empty())
     return usageError("payload NAME", "missing NAME: the embedded payload to write");
   const char* name = arguments.positionals[0].c_str();

@@ -1,5 +1,8 @@
 #pragma once
+#include <optional>
 #include <string>
+
+#include "tools/tarn-sim/arguments.hpp"
 
 namespace tarn::tools {
 
@@ -14,6 +17,12 @@ inline constexpr int kExitUsage = 2;
 int usageError(const char* usage, const char* what = nullptr, const char* value = nullptr);
 // The same with the whole one-line message given.
 int usageError(const char* usage, const std::string& message);
+
+// Reads a subcommand's command line by `rules`. Empty when the subcommand goes
+// on with `arguments`; otherwise the status it ends with: kExitUsage after a
+// usage error (said), kExitOk after --help (usage, then `help` when given).
+std::optional<int> readCommandLine(int argc, char** argv, const ArgumentRules& rules,
+                                   const char* usage, const char* help, Arguments& arguments);
 
 using SubcommandMain = int (*)(int argc, char** argv);  // argv[0] is the subcommand name
 

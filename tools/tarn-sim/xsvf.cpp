@@ -77,12 +77,9 @@ int runXsvf(int argc, char** argv) {
   std::string tracePath;
   Arguments arguments;
   std::string error;
-  if (!readArguments(argc, argv, {{"--payload", "--chain", "--trace"}, {}, 1}, arguments, error))
-    return usageError(kUsage, error);
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-    return kExitOk;
-  }
+  if (const auto status = readCommandLine(argc, argv, {{"--payload", "--chain", "--trace"}, {}, 1},
+                                          kUsage, kHelp, arguments))
+    return *status;
   for (const auto& [option, value] : arguments.options) {
     (option == "--payload" ? payload : option == "--chain" ? chainModel : tracePath) = value;
   }

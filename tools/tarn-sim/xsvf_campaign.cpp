@@ -39,16 +39,10 @@ int runXsvfCampaign(int argc, char** argv) {
   const char* payload = "xsvfStreamPci";
   uint64_t spread = 4000, sleepCuts = 2, recoveries = 500, jobs = 2;
   Arguments arguments;
-  std::string error;
-  if (!readArguments(argc, argv,
-                     {{"--payload", "--spread", "--sleep-cuts", "--recoveries", "--jobs"}, {}, 0},
-                     arguments, error)) {
-    return usageError(kUsage, error);
-  }
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-    return kExitOk;
-  }
+  if (const auto status = readCommandLine(
+          argc, argv, {{"--payload", "--spread", "--sleep-cuts", "--recoveries", "--jobs"}, {}, 0},
+          kUsage, kHelp, arguments))
+    return *status;
   for (const auto& [option, text] : arguments.options) {
     const char* wanted = nullptr;
     if (option == "--payload") {

@@ -49,13 +49,9 @@ bool readStream(const char* path, std::vector<uint8_t>& bytes) {
 
 int runXsvfStats(int argc, char** argv) {
   Arguments arguments;
-  std::string error;
-  if (!readArguments(argc, argv, {{"--payload"}, {}, 1}, arguments, error))
-    return usageError(kUsage, error);
-  if (arguments.help) {
-    std::printf("usage: tarn-sim %s\n\n%s\n", kUsage, kHelp);
-    return kExitOk;
-  }
+  if (const auto status =
+          readCommandLine(argc, argv, {{"--payload"}, {}, 1}, kUsage, kHelp, arguments))
+    return *status;
   const bool payload = !arguments.options.empty();
   if (payload == !arguments.positionals.empty()) {
     return usageError(kUsage, payload ? "give FILE or --payload, not both"
