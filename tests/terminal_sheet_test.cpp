@@ -24,10 +24,10 @@ intptr_t recordingPage(void* context, PageWindow window, uint32_t message, uintp
   return 0;
 }
 
-// Types `keys` at a sheet of two pages on an 80 x 24 terminal (or `columns`
-// wide). When the keys run out the terminal answers only errors and the
-// sheet closes by itself.
-std::vector<std::string> typeAt(const std::string& keys, const char* columns = "80") {
+// Types `keys` at a sheet of two pages on a terminal 24 lines high and
+// `columns` wide. When the keys run out the terminal answers only errors and
+// the sheet closes by itself.
+std::vector<std::string> typeAt(const std::string& keys, const char* columns) {
   int pipeEnds[2];
   EXPECT_EQ(pipe(pipeEnds), 0);
   EXPECT_EQ(write(pipeEnds[1], keys.data(), keys.size()), ssize_t(keys.size()));
@@ -42,10 +42,7 @@ std::vector<std::string> typeAt(const std::string& keys, const char* columns = "
     page.pszTitle = "Card";
     page.pfnDlgProc = recordingPage;
   }
-  PropSheetHeader header;
-  header.pszCaption = "sheet";
-  header.nPages = 2;
-  header.ppsp = pages;
+  const PropSheetHeader header{sizeof header, PSH_PROPSHEETPAGE, 0, "sheet", 2, 0, pages};
   std::vector<std::string> seen;
   {
     TerminalInterface terminal(input, output, "xterm");
@@ -61,8 +58,7 @@ std::vector<std::string> typeAt(const std::string& keys, const char* columns = "
 TEST(TerminalSheet, EnterOnEachFocusedControl) {
   using Seen = std::vector<std::string>;
   const Seen pressed{"init 0", "press 0", "init 1"};
-  const Seen closed{"init 0"};
-  const Seen nothing{"init 0"};
+  const Seen closed{"init 0"}, nothing{"init 0"};
   // The focus ring starts on Update; each Tab moves it one on. After the
   // Enter, "2" opens the second page, which only a sheet still open does.
   const struct {
