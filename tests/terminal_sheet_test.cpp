@@ -13,7 +13,7 @@
 namespace tarn::ui {
 namespace {
 
-// What the pages' procedure was asked: "init k" as page k is made, "press k"
+// What the pages' procedure is asked: "init k" as page k is made, "press k"
 // for the Update button of page k.
 intptr_t recordingPage(void* context, PageWindow window, uint32_t message, uintptr_t wParam,
                        intptr_t) {
