@@ -142,6 +142,32 @@ TEST_F(BusFixture, ReadBackThatStaysBusyEndsAtTheBound) {
   EXPECT_EQ(window.count, 12 + 1 + 3 * uint64_t(kReadBusyPollLimit));
 }
 
+TEST_F(BusFixture, ACardThatStopsAnsweringAtAnyStatusReadFailsTheByteThere) {
+  // Data 0xA5 has bit 7 set, as the all-ones of a dead card has: only the
+  // gaveUp checks keep that from counting as programmed.
+  const struct {
+    const char* read;
+    std::deque<uint32_t> answered;  // the status reads before the card stops
+  } rows[] = {
+      {"the first poll", {}},
+      {"a later poll", {0x00, 0x00}},
+      {"the re-read after DQ5", {0x00, 0x20}},
+  };
+  window.keep = false;
+  window.afterScript = 0xFFFFFFFF;
+  for (const auto& row : rows) {
+    bus.gaveUp = 0;
+    window.count = 0;
+    window.script = row.answered;
+    EXPECT_EQ(flashProgramByte(bus, 0x300, 0xA5), 0) << row.read;
+    EXPECT_EQ(bus.gaveUp, 1) << row.read;
+    // The four command cycles, the reads that were answered, then the read
+    // that gave up; nothing after it.
+    EXPECT_EQ(window.count, 12 + 4 * row.answered.size() + 1 + 3 * uint64_t(kReadBusyPollLimit))
+        << row.read;
+  }
+}
+
 TEST_F(BusFixture, DataPollingThatNeverEndsStopsAtTheBound) {
   window.keep = false;
   window.afterScript = 0x80;  // bit 7 never matches 0x00, DQ5 never comes up

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "payloads/payload_origin.hpp"
@@ -120,15 +121,33 @@ TEST(Payloads, TheTwoRevision50ImagesDiffer) {
 }
 
 TEST(Payloads, StandInMarkIsFoundWhereverItStands) {
-  std::vector<uint8_t> bytes(200, 0x41);
-  EXPECT_FALSE(carriesStandInMark(bytes.data(), static_cast<int32_t>(bytes.size())));
-  std::memcpy(bytes.data() + bytes.size() - kStandInMarkLength, kStandInMark,
-              static_cast<size_t>(kStandInMarkLength));
-  EXPECT_TRUE(carriesStandInMark(bytes.data(), static_cast<int32_t>(bytes.size())));
-  // One byte short of the end: only a partial mark.
-  EXPECT_FALSE(carriesStandInMark(bytes.data(), static_cast<int32_t>(bytes.size()) - 1));
-  bytes[bytes.size() - 1] ^= 1;
-  EXPECT_FALSE(carriesStandInMark(bytes.data(), static_cast<int32_t>(bytes.size())));
+  const std::string mark = kStandInMark;
+  const std::string filler(100, 'A');
+  struct Row {
+    std::string what, bytes;
+    bool found;
+  };
+  std::vector<Row> rows = {
+      {"at offset 0", mark + filler, true},
+      {"in the middle", filler + mark + filler, true},
+      {"ending the buffer", filler + mark, true},
+      {"ending a buffer of its first byte", std::string(100, mark[0]) + mark, true},
+      {"exactly the mark", mark, true},
+      {"one byte short, alone", mark.substr(0, mark.size() - 1), false},
+      {"one byte short", filler + mark.substr(0, mark.size() - 1), false},
+      {"last byte differs", filler + mark.substr(0, mark.size() - 1) + "e", false},
+      {"no mark", filler + filler, false},
+  };
+  // A search that skips past a partial match misses the mark right after it.
+  for (size_t k = 1; k < mark.size(); ++k)
+    rows.push_back(
+        {"after its first " + std::to_string(k) + " bytes", mark.substr(0, k) + mark, true});
+  for (const Row& row : rows) {
+    EXPECT_EQ(carriesStandInMark(reinterpret_cast<const uint8_t*>(row.bytes.data()),
+                                 static_cast<int32_t>(row.bytes.size())),
+              row.found)
+        << row.what;
+  }
   EXPECT_FALSE(carriesStandInMark(nullptr, 0));
 }
 
@@ -139,7 +158,7 @@ TEST(Payloads, OriginOfTheEmbeddedPayloadsIsKnownAtCompileAndRunTime) {
   EXPECT_EQ(anyEmbeddedPayloadCarriesStandInMark(), payloadsAreStandIns());
   int count = 0;
   const PayloadEntry* table = payloadTable(&count);
-  ASSERT_GE(count, 4);
+  ASSERT_EQ(count, 6);
   for (int i = 0; i < count; ++i) {
     EXPECT_EQ(payloadCarriesStandInMark(table[i]), payloadsAreStandIns()) << table[i].name;
   }

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "card/registers.hpp"
+#include "platform/mapped_window.hpp"
 #include "sim/clock.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
@@ -20,6 +23,28 @@ TEST(RegisterValues, FlashAccessRegisterEdgeCases) {
   EXPECT_EQ(flashWriteCycleValue(0x2AA, 0x155), 0x8002AA55u);
   EXPECT_EQ(flashWriteCycleValue(0x6FFFF, 0xFF), 0x86FFFFFFu);
   EXPECT_EQ(flashReadRequestValue(0x6FFFF) & 0x800000FFu, 0u);
+}
+
+// The real cards' window over plain memory: each register is the four bytes
+// at its offset, whatever the simulator makes of the same offsets. The block
+// is larger than the window, so a wrong address reads noise, not a crash.
+TEST(MappedWindow, EachRegisterIsTheWordAtItsOffset) {
+  const uint32_t registers[] = {kStatusRegister,        kFlashAccessRegister, kJtagPortRegister,
+                                kJtagPortWord1,         kJtagPortWord2,       kJtagPortWord3,
+                                kFlashReadBackRegister, kSyncWriteRegister,   kSyncReadRegister};
+  std::vector<uint8_t> block(4 * 0x1284, 0xEE);
+  MappedRegisterWindow window{reinterpret_cast<uintptr_t>(block.data())};
+  for (const uint32_t offset : registers) {
+    const uint32_t value = 0xA5000000u | offset;
+    std::vector<uint8_t> expected(block.size(), 0xEE);
+    std::memcpy(expected.data() + offset, &value, 4);
+    std::fill(block.begin(), block.end(), 0xEE);
+    window.write32(offset, value);
+    EXPECT_TRUE(block == expected) << "write at 0x" << std::hex << offset;
+    std::fill(block.begin(), block.end(), 0xEE);
+    std::memcpy(block.data() + offset, &value, 4);
+    EXPECT_EQ(window.read32(offset), value) << "read at 0x" << std::hex << offset;
+  }
 }
 
 // A flash that answers the first `busyPolls` read-back reads with the busy

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card/driver.hpp"
+#include "payloads/payloads.hpp"
 #include "sim/clock.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_faults.hpp"
@@ -388,6 +389,52 @@ TEST(SimState, ASaveThatCannotFinishLeavesThePreviousState) {
   EXPECT_TRUE(contentsOf(path) == before);
   rmdir((path + ".new").c_str());
   std::remove(path.c_str());
+}
+
+// A card's whole memory: the flash, or the device's array and done flag.
+std::vector<uint8_t> memoryOfCard0(SimWorld& world) {
+  if (const SimNorFlash* flash = world.flash(0)) {
+    std::vector<uint8_t> bytes(SimNorFlash::kSize);
+    for (uint32_t a = 0; a < SimNorFlash::kSize; ++a) bytes[a] = flash->peek(a);
+    return bytes;
+  }
+  std::vector<uint8_t> bytes = world.device(0)->array();
+  bytes.push_back(world.device(0)->doneFlag() ? 1 : 0);
+  return bytes;
+}
+
+TEST(SimState, SavedContentsGoBackOnlyToACardOfTheSameRevisionAndInterface) {
+  const struct {
+    const char* saved;
+    const char* reopened;
+    int32_t revision;  // reported after reopening
+  } rows[] = {
+      {"100", "100", 106},  // the same card keeps its new firmware
+      {"100", "101", 101}, {"100:pci", "100:cardbus", 100}, {"14", "14", 15}, {"14", "13", 13},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.saved) + " then " + row.reopened);
+    const std::string path = temporaryPath("tarn-state");
+    {
+      SimWorld world(settingsOf({{"TARN_SIM_CARDS", row.saved}, {"TARN_SIM_STATE", path}}),
+                     SimClock::Mode::Virtual);
+      // Card 0 as an update leaves it: new firmware in place.
+      if (SimNorFlash* flash = world.flash(0)) {
+        const FlashImage image = selectFlashImage(100, 0);
+        flash->loadMarkedImage(0, image.data, uint32_t(image.size));
+        flash->loadMarkedImage(1, image.data, uint32_t(image.size));
+      } else {
+        world.device(0)->preload(std::vector<uint8_t>(StandInDevice::kArrayBytes, 0x5A), true);
+      }
+    }
+    SimWorld reopened(settingsOf({{"TARN_SIM_CARDS", row.reopened}, {"TARN_SIM_STATE", path}}),
+                      SimClock::Mode::Virtual);
+    SimWorld factory(settingsOf({{"TARN_SIM_CARDS", row.reopened}}), SimClock::Mode::Virtual);
+    EXPECT_EQ(reopened.reportedRevision(0), row.revision);
+    const bool sameCard = std::string(row.saved) == row.reopened;
+    EXPECT_EQ(memoryOfCard0(reopened) == memoryOfCard0(factory), !sameCard);
+    std::remove(path.c_str());
+  }
 }
 
 // ---------------------------------------------------------------- the trace

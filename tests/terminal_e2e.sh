@@ -15,19 +15,34 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The screen as it stands, with what scrolled off it (a program that ended
+# leaves its last words above tmux's note that the pane is dead).
 fail() {
   echo "FAIL: $*" >&2
   echo "--- screen:" >&2
-  cat "$work/screen" >&2 || true
+  tmux_ capture-pane -p -S -100 -t tool 2>/dev/null | cat -s >&2 || cat "$work/screen" >&2 || true
   exit 1
 }
 screen() { tmux_ capture-pane -p -t tool >"$work/screen" 2>/dev/null || true; }
+# still_going WHAT: stop at once when the screen already shows the failure,
+# the sheet has closed (its closing message shows) or the program has ended,
+# while WHAT is awaited.
+still_going() {
+  if grep -qF -- "Failed" "$work/screen"; then fail "'Failed' shown while waiting for $1"; fi
+  if grep -qF -- "Shut down and power off" "$work/screen"; then
+    fail "the sheet closed while waiting for $1"
+  fi
+  if [ -s "$work/exit" ]; then
+    fail "the program ended with exit code $(cat "$work/exit") while waiting for $1"
+  fi
+}
 # wait_for TEXT SECONDS: poll the screen until TEXT shows.
 wait_for() {
   local deadline=$((SECONDS + $2))
   while ((SECONDS < deadline)); do
     screen
     grep -qF -- "$1" "$work/screen" && return 0
+    still_going "'$1'"
     sleep 0.1
   done
   fail "'$1' not shown within $2 s"
@@ -38,6 +53,7 @@ wait_for_revision() {
   while ((SECONDS < deadline)); do
     screen
     grep -qE -- "Hardware Revision +$1( |\$)" "$work/screen" && return 0
+    still_going "revision $1"
     sleep 0.1
   done
   fail "revision $1 not shown"
@@ -59,12 +75,15 @@ click_on() {
   tmux_ send-keys -t tool -l $'\e[M#'"$x$y"
 }
 
+# The pane stays when the program ends, so its last screen (and anything it
+# wrote on the way out) can still be read.
 start_tool() {
   rm -f "$work/exit"
+  tmux_ kill-session -t tool 2>/dev/null || true
   tmux_ new-session -d -s tool -x 80 -y 24 \
     "env TERM=screen TARN_SIM_CARDS=60:pci,100 TARN_SIM_ERASE_MS=20 \
      TARN_SIM_STATE='$work/cards.state' TARN_SIM_TRACE='$work/trace' '$program'; \
-     echo \$? >'$work/exit'"
+     echo \$? >'$work/exit'" \; set-option -t tool remain-on-exit on
 }
 wait_exit() {
   local deadline=$((SECONDS + 10))

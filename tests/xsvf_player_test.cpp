@@ -226,12 +226,24 @@ TEST(XsvfPlay, IncrementingShiftsAddTheAddressAndScatterTheData) {
 }
 
 TEST(XsvfPlay, IncrementingShiftStopsAtTheFirstFailureLeavingDataUnread) {
-  PlayWorld w;  // TDO follows TDI: the start value 00 matches 00, then 05 fails
-  w.window.tdo = RecordingWindow::Tdo::Loopback;
+  // TDO follows TDI and 00 is expected, so a start value 00 matches, 01 fails.
   const Bytes setup = {0x08, 0,    0,   0, 8, 0x01, 0xFF, 0x09, 0x00, 0x00,  // expected 00
                        0x0A, 0x00, 0x0F};
-  EXPECT_EQ(w.play(setup + Bytes{0x0B, 0x00, 0x03, 0x05, 0x06, 0x07, 0x00}), 2);
-  EXPECT_EQ(w.stream.readIndex, int32_t(setup.size()) + 4);
+  const struct {
+    const char* fails;
+    Bytes xsdrinc;
+    int32_t bytesRead;  // of the XSDRINC
+  } rows[] = {
+      {"the first value shifted after the start", {0x0B, 0x00, 0x03, 0x05, 0x06, 0x07, 0x00}, 4},
+      {"the start scan, the count unread", {0x0B, 0x01, 0x03, 0x05, 0x06, 0x07, 0x00}, 2},
+      {"the start scan, the stream ending there", {0x0B, 0x01}, 2},
+  };
+  for (const auto& row : rows) {
+    PlayWorld w;
+    w.window.tdo = RecordingWindow::Tdo::Loopback;
+    EXPECT_EQ(w.play(setup + row.xsdrinc), 2) << row.fails;
+    EXPECT_EQ(w.stream.readIndex, int32_t(setup.size()) + row.bytesRead) << row.fails;
+  }
 }
 
 std::unique_ptr<ShiftBuffer> buffer(Bytes bytes) {

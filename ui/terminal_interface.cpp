@@ -69,7 +69,7 @@ bool TerminalInterface::start() {
   std::setlocale(LC_CTYPE, "");
   // newterm rather than initscr: a terminal that cannot be driven is
   // reported here instead of ending the program.
-  screen_ = newterm(nullptr, stdout, stdin);
+  screen_ = newterm(type_, output_, input_);
   if (screen_ == nullptr) return false;
   started_ = true;
   cbreak();

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/user_interface.hpp"
 #include "ui/sheet_model.hpp"
@@ -12,6 +13,11 @@ namespace tarn::ui {
 class TerminalInterface final : public UserInterface {
  public:
   TerminalInterface() = default;
+  // The sheet on another terminal than the process's own: keys come from
+  // `input`, the screen goes to `output`, and `type` names the terminal as
+  // TERM does (nullptr: TERM itself).
+  TerminalInterface(std::FILE* input, std::FILE* output, const char* type)
+      : input_(input), output_(output), type_(type) {}
   ~TerminalInterface() override;
   TerminalInterface(const TerminalInterface&) = delete;
   TerminalInterface& operator=(const TerminalInterface&) = delete;
@@ -64,6 +70,9 @@ class TerminalInterface final : public UserInterface {
   bool activate(Target target, int tab);
   bool screenTooSmall() const;
 
+  std::FILE* input_ = stdin;
+  std::FILE* output_ = stdout;
+  const char* type_ = nullptr;
   bool started_ = false;
   void* screen_ = nullptr;  // the SCREEN of ncurses
   SheetState sheet_;

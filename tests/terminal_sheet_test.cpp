@@ -1,0 +1,82 @@
+// The terminal sheet's own key handling, fed keys through a pipe: what Enter
+// does on each control a person can focus.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ui/terminal_interface.hpp"
+
+namespace tarn::ui {
+namespace {
+
+// What the pages' procedure is asked: "init k" as page k is made, "press k"
+// for the Update button of page k.
+intptr_t recordingPage(void* context, PageWindow window, uint32_t message, uintptr_t wParam,
+                       intptr_t) {
+  auto& seen = *static_cast<std::vector<std::string>*>(context);
+  const std::string page = std::to_string(window - windowOfPage(0));
+  if (message == WM_INITDIALOG) seen.push_back("init " + page);
+  if (message == WM_COMMAND && wParam == uintptr_t(kUpdateButton)) seen.push_back("press " + page);
+  return 0;
+}
+
+// Types `keys` at a sheet of two pages on a terminal 24 lines high and
+// `columns` wide. When the keys run out the terminal answers only errors and
+// the sheet closes by itself.
+std::vector<std::string> typeAt(const std::string& keys, const char* columns) {
+  int pipeEnds[2];
+  EXPECT_EQ(pipe(pipeEnds), 0);
+  EXPECT_EQ(write(pipeEnds[1], keys.data(), keys.size()), ssize_t(keys.size()));
+  close(pipeEnds[1]);
+  std::FILE* input = fdopen(pipeEnds[0], "r");
+  std::FILE* output = std::fopen("/dev/null", "w");
+  setenv("COLUMNS", columns, 1);
+  setenv("LINES", "24", 1);
+  PropSheetPage pages[2];
+  for (PropSheetPage& page : pages) {
+    page.pszTemplate = kCardPageTemplate;
+    page.pszTitle = "Card";
+    page.pfnDlgProc = recordingPage;
+  }
+  const PropSheetHeader header{sizeof header, PSH_PROPSHEETPAGE, 0, "sheet", 2, 0, pages};
+  std::vector<std::string> seen;
+  {
+    TerminalInterface terminal(input, output, "xterm");
+    EXPECT_EQ(terminal.propertySheet(header, &seen), 1);
+  }
+  unsetenv("COLUMNS");
+  unsetenv("LINES");
+  std::fclose(input);
+  std::fclose(output);
+  return seen;
+}
+
+TEST(TerminalSheet, EnterOnEachFocusedControl) {
+  using Seen = std::vector<std::string>;
+  const Seen pressed{"init 0", "press 0", "init 1"};
+  const Seen closed{"init 0"}, nothing{"init 0"};
+  // The focus ring starts on Update; each Tab moves it one on. After the
+  // Enter, "2" opens the second page, which only a sheet still open does.
+  const struct {
+    const char* focused;
+    std::string keys;
+    const char* columns;
+    Seen seen;
+  } rows[] = {
+      {"Update", "\r2", "80", pressed},
+      {"PCI (Update is the default button)", "\t\r2", "80", pressed},
+      {"CardBus (Update is the default button)", "\t\t\r2", "80", pressed},
+      {"CardBus, checked with Space", "\t\t \r2", "80", pressed},
+      {"OK", "\t\t\t\r2", "80", closed},
+      {"Cancel", "\t\t\t\t\r2", "80", closed},
+      {"Update on a terminal too small to show it", "\r", "40", nothing},
+  };
+  for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, row.columns), row.seen) << row.focused;
+}
+
+}  // namespace
+}  // namespace tarn::ui
