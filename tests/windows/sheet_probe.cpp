@@ -6,8 +6,9 @@
 //   tarn-sheet-probe point CAPTION PAGE ID screen point at the middle of control ID
 //                                          (PAGE -1: a control of the window itself)
 //   tarn-sheet-probe texts CAPTION         the texts of the window's static controls
-//   tarn-sheet-probe fit CAPTION PAGE      whether each control of a page holds its
-//                                          text, and lies inside the page and the sheet
+//   tarn-sheet-probe fit CAPTION PAGE      the resolution, the window's size, and whether
+//                                          each control of a page holds its text and lies
+//                                          inside the page and the sheet
 //   tarn-sheet-probe settext CAPTION PAGE ID TEXT, setpos CAPTION PAGE ID POS
 //                                          overwrites a page control, as a marker
 //
@@ -186,7 +187,11 @@ int showFit(HWND top, int pageIndex) {
   GetWindowRect(page, &check.page);
   GetClientRect(top, &check.sheet);
   MapWindowPoints(top, nullptr, reinterpret_cast<POINT*>(&check.sheet), 2);
+  RECT window = {};
+  GetWindowRect(top, &window);
   std::printf("dpi: %d\n", dpi);
+  // The whole window, frame and caption included, as a screenshot of it shows.
+  std::printf("window: %ldx%ld\n", window.right - window.left, window.bottom - window.top);
   EnumChildWindows(page, fitControl, reinterpret_cast<LPARAM>(&check));
   SelectObject(dc, old);
   DeleteObject(font);
