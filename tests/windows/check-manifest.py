@@ -209,40 +209,58 @@ def check_icon(pe):
     if reserved != 0 or kind != 1 or len(data) < 6 + 14 * count:
         raise NotSound("icon group %d is not an icon directory" % first)
     found = set()
+    images = []
     for i in range(count):
         width, height, _, _, _, bits, size, ident = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
         _, image = resource_data(pe, RT_ICON, ident, "RT_ICON")
         if len(image) != size:
             raise NotSound("icon image %d is %d bytes, its group says %d" % (ident, len(image), size))
         found.add((width or 256, bits) if width == height else (-1, bits))
+        images.append((data[6 + 14 * i:6 + 14 * i + 12], image))
     missing = sorted(ICON_IMAGES - found)
     if missing:
         raise NotSound("icon group %d lacks %s" % (first, ", ".join("%dx%d %d-bit" % (s, s, b) for s, b in missing)))
-    return first, count
+    return first, images
+
+
+def icon_file(images):
+    """The icon group as an .ico file: the same entries, each with its image's offset."""
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for entry, image in images:
+        out += entry + struct.pack("<I", offset)
+        offset += len(image)
+    return out + b"".join(image for _, image in images)
 
 
 def main(argv):
     parser = argparse.ArgumentParser(description="Checks a Windows program's resources.")
     parser.add_argument("--flavour", choices=sorted(FLAVOUR_WORDS), required=True)
     parser.add_argument("--version", required=True, help="the project's version, e.g. 1.0")
+    parser.add_argument("--icon-file", help="write the icon group here as an .ico file")
     parser.add_argument("program")
     args = parser.parse_args(argv[1:])
     try:
         try:
-            pe = pefile.PE(args.program)
+            # The resources alone: the imports and relocations are not needed.
+            pe = pefile.PE(args.program, fast_load=True)
+            pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
         except pefile.PEFormatError as error:
             raise NotSound("not a PE program: %s" % error.value)
         language, text = resource_data(pe, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, "RT_MANIFEST")
         architecture = check_manifest(text, pe.FILE_HEADER.Machine)
         strings = check_version(pe, args.flavour, args.version)
         group, images = check_icon(pe)
+        if args.icon_file:
+            with open(args.icon_file, "wb") as file:
+                file.write(icon_file(images))
     except (OSError, NotSound) as error:
         print("check-manifest: %s: %s" % (args.program, error), file=sys.stderr)
         return 1
     print("check-manifest: %s: RT_MANIFEST 1, language %s, %d bytes: common controls 6.0.0.0 for %s,"
           " asInvoker, dpiAware true; version %s, %s; icon group %d, %d images"
           % (args.program, language, len(text), architecture, strings["FileVersion"],
-             strings["Comments"], group, images))
+             strings["Comments"], group, len(images)))
     for key in ("FileDescription", "ProductName", "FileVersion", "ProductVersion", "OriginalFilename",
                 "LegalCopyright", "Comments", "PrivateBuild"):
         if key in strings:

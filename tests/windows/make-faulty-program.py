@@ -88,7 +88,8 @@ def main(argv):
     if len(argv) != 4 or argv[3] not in FAULTS:
         print("usage: make-faulty-program.py PROGRAM.exe OUT.exe %s" % "|".join(FAULTS), file=sys.stderr)
         return 2
-    pe = pefile.PE(argv[1])
+    pe = pefile.PE(argv[1], fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     FAULTS[argv[3]](pe)
     pe.write(argv[2])
     return 0

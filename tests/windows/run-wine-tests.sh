@@ -170,6 +170,7 @@ check_old_systems() {  # check_old_systems EXE LABEL: imports on the allow-list,
   while read -r line; do notes+=("  $line"); done < <(grep -E '^[A-Z0-9_]+\.DLL \(' <<<"$result")
 }
 
+. "$root/tests/windows/whole-window-scenarios.sh"
 sim_x86_dir=$root/build/windows-sim
 # The project's version, which the programs' version information must carry.
 project_version=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
@@ -177,6 +178,7 @@ sim_x64_dir=$root/build/windows-sim-x64
 build windows-sim "windows-sim (32-bit)" || finish
 check_program "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)" pei-i386
 check_old_systems "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)"
+save_icon_pictures "$sim_x86_dir/$program_path"
 if [[ " ${modes[*]} " == *" x64 "* ]]; then
   if build windows-sim-x64 "windows-sim-x64 (64-bit test build)"; then
     check_program "$sim_x64_dir/$program_path" "simulated tarn-flash-update.exe (64-bit test build)" pei-x86-64
@@ -269,7 +271,6 @@ else
   fail "the hardware entry point fails to compile against stand-ins, but not for being stand-ins"
 fi
 
-. "$root/tests/windows/whole-window-scenarios.sh"
 check_resource_checks "$sim_x86_dir/$program_path" "$hardware_x86" "$project_version"
 
 # ---- Screenshots ----

@@ -80,6 +80,21 @@ scenario_dpi() {
   fi
 }
 
+# The program's icon as read back from its resources, each image as a
+# picture, and all six four times their size on the dialog grey.
+save_icon_pictures() {  # save_icon_pictures EXE
+  local ico=$out/program-icon.ico i name names=()
+  /usr/bin/python3 "$root/tests/windows/check-manifest.py" --flavour sim --version "$project_version" \
+    --icon-file "$ico" "$1" >/dev/null 2>&1 || return 0  # check_program has said why
+  for i in 0 1 2 3 4 5; do
+    name=icon-$(identify -format '%wx%h-%zbit' "$ico[$i]" 2>/dev/null).png
+    convert "$ico[$i]" "$shots/$name" 2>/dev/null && names+=("$shots/$name") &&
+      shot_notes+=("$name: the program's icon, read back from the 32-bit program")
+  done
+  convert "${names[@]}" -scale 400% -background '#c0c0c0' -gravity south +append \
+    "$shots/icon-all-x4.png" 2>/dev/null && shot_notes+=("icon-all-x4.png: the six images, four times their size")
+}
+
 # The checks of the resource and import checks: each fault put into a copy of
 # a built 32-bit program must be refused, for the reason named.
 check_resource_checks() {  # check_resource_checks SIM-EXE HARDWARE-EXE VERSION
