@@ -144,3 +144,33 @@ check_resource_checks() {  # check_resource_checks SIM-EXE HARDWARE-EXE VERSION
     "1 header asks for too new a system: MajorOSystemVersion 5.0 (at most 4.0)" "$? $result"
   rm -f "$faulty"
 }
+
+# The simulated program's own message, for a machine setting it cannot read:
+# the whole box, and exit status 2.
+scenario_settings_message() {
+  local s=settings-message title="TARN Flash Update Tool (simulated)"
+  # xdotool matches window names as regular expressions.
+  local title_pattern="TARN Flash Update Tool \\(simulated\\)"
+  phase "$mode: scenario $s"
+  scenario_label="$mode $s"
+  app_log=$out/$mode-$s-stderr.txt
+  TARN_SIM_CARDS="14:usb" wine_run "$sim_exe" >"$out/$mode-$s-stdout.txt" 2>"$app_log" &
+  app_pid=$!
+  if wait_running 60 has_window "$title_pattern"; then
+    check "$mode $s: the message names the setting" \
+      "Simulation settings: TARN_SIM_CARDS: interface 'usb' is neither pci nor cardbus" \
+      "$(probe texts "$title" | sed -n 's/^text: //p' | head -1)"
+    shoot 21-settings-message "the simulated program's message for a setting it cannot read" "$title_pattern"
+    dismiss_message "$title"
+    if wait_for 30 app_ended; then
+      wait "$app_pid"
+      check "$mode $s: exit code" "2" "$?"
+    else
+      fail "$mode $s: the program ends"
+      kill "$app_pid" 2>/dev/null
+    fi
+  elif [[ $? -eq 1 ]]; then
+    fail "$mode $s: the message opens within 60 s"
+    kill "$app_pid" 2>/dev/null
+  fi
+}
