@@ -6,14 +6,21 @@
 
 # Wine draws each window's frame and caption itself, as Windows does, instead
 # of leaving them to a window manager, which the virtual display does not
-# have: screenshots of a window then show all of it. Set once per prefix,
-# before any window opens.
+# have: screenshots of a window then show all of it. The caption's buttons are
+# glyphs of Wine's Marlett font, which this Wine does not find in its own
+# folder: the prefix's font folder gets it (fonts-wine). Only it: with Wine's
+# Tahoma there too, the sheet would size its pages in Tahoma while they lay
+# out in MS Sans Serif, a pairing no Windows has (98 and 2000 use MS Sans
+# Serif for both, XP and later its TrueType twin). Set once per prefix, before
+# any window opens.
 wine_draws_frames() {
   if wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >"$out/$mode-frames-reg.log" 2>&1; then
     timeout 60 wineserver -w
   else
     fail "$mode: asking Wine to draw the window frames: $(first_wine_error "$out/$mode-frames-reg.log")"
   fi
+  ln -sf /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null ||
+    fail "$mode: Wine's Marlett font for the prefix (fonts-wine): not in /usr/share/wine/fonts"
 }
 
 # The icons the sheet hands to the desktop (taskbar, Alt-Tab), as sizes.
