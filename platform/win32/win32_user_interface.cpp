@@ -43,6 +43,7 @@ constexpr DWORD kNoApplyNow = PSH_NOAPPLYNOW;
 #include <cstring>
 
 #include "platform/card_sheet.hpp"
+#include "platform/win32/win32_resources.hpp"
 
 namespace tarn {
 
@@ -130,6 +131,7 @@ struct ActiveSheet {
   void* context;
   const PropSheetPage* pages;
   int pageCount;
+  HINSTANCE instance;
 };
 ActiveSheet* activeSheet = nullptr;
 
@@ -154,6 +156,16 @@ constexpr DLGPROC kTrampolines[kMaxCards] = {pageTrampoline<0>, pageTrampoline<1
                                              pageTrampoline<4>, pageTrampoline<5>};
 
 HWND asWindow(PageWindow window) { return reinterpret_cast<HWND>(window); }
+
+// The sheet loads the program's icon for its caption at the small size; Alt-Tab
+// and the taskbar ask for the large one, which the sheet leaves unset.
+int CALLBACK sheetCallback(HWND sheet, UINT message, LPARAM) {
+  if (message == PSCB_INITIALIZED && activeSheet != nullptr) {
+    if (HICON icon = LoadIconA(activeSheet->instance, MAKEINTRESOURCEA(TARN_PROGRAM_ICON)))
+      SendMessageA(sheet, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -185,16 +197,21 @@ intptr_t Win32UserInterface::propertySheet(const PropSheetHeader& header, void* 
     std::memcpy(pages + offset, &to, pageSize);
     offset += pageSize;
   }
+  // The program's icon, from the module that holds the pages' template.
+  const HINSTANCE instance = reinterpret_cast<HINSTANCE>(header.ppsp[0].hInstance);
   PROPSHEETHEADERA sheet = {};
   sheet.dwSize = headerSize;
-  sheet.dwFlags = header.dwFlags;
+  sheet.dwFlags = header.dwFlags | PSH_USEICONID | PSH_USECALLBACK;
   sheet.hwndParent = reinterpret_cast<HWND>(header.hwndParent);
+  sheet.hInstance = instance;
+  sheet.pszIcon = MAKEINTRESOURCEA(TARN_PROGRAM_ICON);
+  sheet.pfnCallback = sheetCallback;
   sheet.pszCaption = header.pszCaption;
   sheet.nPages = UINT(pageCount);
   sheet.nStartPage = header.nStartPage;
   sheet.ppsp = reinterpret_cast<LPCPROPSHEETPAGEA>(pages);
 
-  ActiveSheet active{context, header.ppsp, pageCount};
+  ActiveSheet active{context, header.ppsp, pageCount, instance};
   ActiveSheet* const outer = activeSheet;
   activeSheet = &active;
   const INT_PTR result = PropertySheetA(&sheet);

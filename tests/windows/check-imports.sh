@@ -6,50 +6,68 @@
 #   tests/windows/check-imports.sh [--list] EXE [ALLOW-LIST]
 #
 # ALLOW-LIST defaults to tests/windows/imports-allowed.txt. Prints one line per
-# import that is not on the list ("not allowed: KERNEL32.DLL GetTickCount64")
-# and per header field above 4.0, and exits 1 if there is any. --list prints
-# the imports per DLL first, with their count.
+# import that is not on the list ("not allowed: KERNEL32.DLL GetTickCount64",
+# an import by number as "#N") and per header field above 4.0, and exits 1 if
+# there is any. --list prints the imports per DLL first, with their count.
+# Debian's python3-pefile reads the program, 32-bit or 64-bit.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 list=0
 if [[ ${1:-} == --list ]]; then list=1; shift; fi
 exe=${1:?usage: check-imports.sh [--list] EXE [ALLOW-LIST]}
 allowed=${2:-$here/imports-allowed.txt}
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 
-headers=$("$objdump" -p "$exe")
+exec /usr/bin/python3 - "$exe" "$allowed" "$list" <<'EOF'
+import sys
+from collections import defaultdict
+
+import pefile
+
+exe, allowed, show_list = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+try:
+    pe = pefile.PE(exe, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+except (OSError, pefile.PEFormatError) as error:
+    print("no imports found in %s (not a PE program? %s)" % (exe, error))
+    sys.exit(1)
+
 # "DLL FUNCTION" for each import, the DLL in capitals as the list has it.
-imports=$(awk '
-  /^\tDLL Name: / { dll = toupper($3); next }
-  /^\tvma:/ { next }
-  dll != "" && /^\t[0-9a-f]+\t/ { print dll, $NF; next }
-  /^ [0-9a-f]+\t/ { dll = "" }
-  /^The Export Tables|^PE File Base Relocations/ { exit }' <<<"$headers" | sort -u)
-if [[ -z $imports ]]; then
-  echo "no imports found in $exe (not a PE program?)"
-  exit 1
-fi
+imports = set()
+for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+    dll = entry.dll.decode("latin-1").upper()
+    for symbol in entry.imports:
+        name = symbol.name.decode("latin-1") if symbol.name else "#%d" % symbol.ordinal
+        imports.add((dll, name))
+if not imports:
+    print("no imports found in %s (not a PE program?)" % exe)
+    sys.exit(1)
 
-if [[ $list -eq 1 ]]; then
-  awk '{ names[$1] = names[$1] " " $2; count[$1]++ }
-       END { for (d in names) print d " (" count[d] "):" names[d] }' <<<"$imports" | sort
-fi
+if show_list:
+    per_dll = defaultdict(list)
+    for dll, name in sorted(imports):
+        per_dll[dll].append(name)
+    for dll in sorted(per_dll):
+        print("%s (%d): %s" % (dll, len(per_dll[dll]), " ".join(per_dll[dll])))
 
-bad=0
 # The list: "DLL FUNCTION" lines; # starts a comment.
-known=$(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$allowed" | awk '{ print toupper($1), $2 }' | sort -u)
-while read -r dll function; do
-  echo "not allowed: $dll $function"
-  bad=1
-done < <(comm -23 <(echo "$imports") <(echo "$known"))
+known = set()
+with open(allowed) as file:
+    for line in file:
+        words = line.split("#", 1)[0].split()
+        if words:
+            known.add((words[0].upper(), words[1]))
 
-for field in MajorOSystemVersion MajorSubsystemVersion; do
-  minor=${field/Major/Minor}
-  major_value=$(awk -v f="$field" '$1 == f { print $2 }' <<<"$headers")
-  minor_value=$(awk -v f="$minor" '$1 == f { print $2 }' <<<"$headers")
-  if [[ -z $major_value ]] || ((major_value > 4 || (major_value == 4 && minor_value > 0))); then
-    echo "header asks for too new a system: $field ${major_value:-?}.${minor_value:-?} (at most 4.0)"
-    bad=1
-  fi
-done
-exit "$bad"
+bad = 0
+for dll, name in sorted(imports - known):
+    print("not allowed: %s %s" % (dll, name))
+    bad = 1
+
+header = pe.OPTIONAL_HEADER
+for field, major, minor in (
+        ("MajorOSystemVersion", header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
+        ("MajorSubsystemVersion", header.MajorSubsystemVersion, header.MinorSubsystemVersion)):
+    if (major, minor) > (4, 0):
+        print("header asks for too new a system: %s %d.%d (at most 4.0)" % (field, major, minor))
+        bad = 1
+sys.exit(bad)
+EOF

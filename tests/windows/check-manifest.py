@@ -1,124 +1,87 @@
-#!/usr/bin/env python3
-"""Checks the manifest built into a Windows program.
+#!/usr/bin/python3
+"""Checks the resources built into a Windows program: its manifest, its
+version information and its icon.
 
-    check-manifest.py PROGRAM.exe
+    check-manifest.py --flavour sim|hardware --version VERSION PROGRAM.exe
 
-Reads the program's resources the way the Windows loader finds them: the
-resource directory of the PE file, type 24 (RT_MANIFEST), id 1, its language
-entry, the data entry, and the data's RVA mapped to a file offset through the
-section table. The manifest found there must ask for version 6 of the common
-controls, for the program's own processor, and run the program asInvoker.
+Reads the program's resources the way the Windows loader and Explorer find
+them (Debian's python3-pefile parses the file):
+
+- the manifest, RT_MANIFEST id 1 with one language entry, must ask for
+  version 6 of the common controls for the program's own processor, run the
+  program asInvoker and declare it DPI-aware (system-aware, "true");
+- the version information must carry VERSION (the project's version; missing
+  numbers are 0) as fixed numbers and as texts, the program's name, file name
+  and copyright, and say which flavour it is: the simulated program says
+  "simulated cards" in its comment and as a private build, the program for
+  real cards says "real cards" and never "simulated";
+- the first icon group must hold 16, 32 and 48 pixels in 4-bit and in 8-bit
+  colour, each image present under its id.
 
 Without the manifest Wine runs the program just the same, so only this check
 notices if it goes missing. On Windows the program would then get the old
-common controls, and, because its file name contains "update", the installer
-detection would ask for elevation before it starts.
+common controls, blurred text on scaled screens, and, because its file name
+contains "update", the installer detection would ask for elevation.
 
-Exits 0 when the manifest is sound, 1 with the reason on stderr otherwise.
+Exits 0 when all is sound, 1 with the reason on stderr otherwise.
 """
+import argparse
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
+import pefile
+
+RT_ICON = 3
+RT_GROUP_ICON = 14
+RT_VERSION = 16
 RT_MANIFEST = 24
 CREATEPROCESS_MANIFEST_RESOURCE_ID = 1
-RESOURCE_DIRECTORY_INDEX = 2
 COMMON_CONTROLS = "Microsoft.Windows.Common-Controls"
 COMMON_CONTROLS_KEY = "6595b64144ccf1df"
 MACHINES = {0x014C: "x86", 0x8664: "amd64"}
+VS_FF_PRIVATEBUILD = 0x8
+ICON_IMAGES = {(size, bits) for size in (16, 32, 48) for bits in (4, 8)}
+PROGRAM_NAME = "TARN Flash Update Tool"
+FLAVOUR_WORDS = {"sim": "simulated cards", "hardware": "real cards"}
 
 
 class NotSound(Exception):
     pass
 
 
-class PeFile:
-    def __init__(self, data):
-        self.data = data
-        if self.u16(0) != 0x5A4D:
-            raise NotSound("not an MZ executable")
-        pe = self.u32(0x3C)
-        if self.data[pe:pe + 4] != b"PE\0\0":
-            raise NotSound("no PE signature")
-        coff = pe + 4
-        self.machine = self.u16(coff)
-        sections = self.u16(coff + 2)
-        optional_size = self.u16(coff + 16)
-        optional = coff + 20
-        magic = self.u16(optional)
-        if magic == 0x10B:
-            count_at, directories = optional + 92, optional + 96
-        elif magic == 0x20B:
-            count_at, directories = optional + 108, optional + 112
-        else:
-            raise NotSound("unknown optional header magic 0x%x" % magic)
-        if self.u32(count_at) <= RESOURCE_DIRECTORY_INDEX:
-            raise NotSound("no resource directory entry in the optional header")
-        entry = directories + 8 * RESOURCE_DIRECTORY_INDEX
-        if entry + 8 > optional + optional_size:
-            raise NotSound("the optional header ends before the resource directory entry")
-        self.resource_rva = self.u32(entry)
-        self.resource_size = self.u32(entry + 4)
-        table = optional + optional_size
-        self.sections = []
-        for i in range(sections):
-            at = table + 40 * i
-            virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from(
-                "<IIII", self.need(at + 8, 16), 0)
-            self.sections.append((virtual_address, max(virtual_size, raw_size), raw_size, raw_pointer))
-
-    def need(self, offset, size):
-        if offset < 0 or offset + size > len(self.data):
-            raise NotSound("reads past the end of the file at 0x%x" % offset)
-        return self.data[offset:offset + size]
-
-    def u16(self, offset):
-        return struct.unpack("<H", self.need(offset, 2))[0]
-
-    def u32(self, offset):
-        return struct.unpack("<I", self.need(offset, 4))[0]
-
-    def offset_of(self, rva, size):
-        for virtual_address, span, raw_size, raw_pointer in self.sections:
-            if virtual_address <= rva and rva + size <= virtual_address + span:
-                if rva + size > virtual_address + raw_size:
-                    raise NotSound("RVA 0x%x lies beyond its section's file data" % rva)
-                return raw_pointer + (rva - virtual_address)
-        raise NotSound("RVA 0x%x (%d bytes) lies in no section" % (rva, size))
-
-
-def directory_entries(pe, root, offset):
-    """(id or None for a named entry, subdirectory flag, offset from the root)."""
-    at = root + offset
-    named, numbered = pe.u16(at + 12), pe.u16(at + 14)
-    for i in range(named + numbered):
-        name, target = pe.u32(at + 16 + 8 * i), pe.u32(at + 20 + 8 * i)
-        yield (None if name & 0x80000000 else name, bool(target & 0x80000000), target & 0x7FFFFFFF)
-
-
-def find_subdirectory(pe, root, offset, wanted, what):
-    for ident, is_directory, target in directory_entries(pe, root, offset):
-        if ident == wanted:
-            if not is_directory:
-                raise NotSound("%s %d is a data entry, not a directory" % (what, wanted))
-            return target
-    raise NotSound("no %s %d in the resources" % (what, wanted))
-
-
-def read_manifest(pe):
-    if pe.resource_rva == 0 or pe.resource_size == 0:
+def resource_type(pe, type_id):
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         raise NotSound("the program has no resources")
-    root = pe.offset_of(pe.resource_rva, pe.resource_size)
-    types = find_subdirectory(pe, root, 0, RT_MANIFEST, "resource type")
-    names = find_subdirectory(pe, root, types, CREATEPROCESS_MANIFEST_RESOURCE_ID, "RT_MANIFEST id")
-    languages = list(directory_entries(pe, root, names))
-    if len(languages) != 1:
-        raise NotSound("RT_MANIFEST 1 has %d language entries, the loader expects one" % len(languages))
-    language, is_directory, target = languages[0]
-    if is_directory:
-        raise NotSound("the language entry of RT_MANIFEST 1 is a directory, not data")
-    data_rva, size = pe.u32(root + target), pe.u32(root + target + 4)
-    return language, pe.need(pe.offset_of(data_rva, size), size)
+    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if entry.id == type_id:
+            if not hasattr(entry, "directory"):
+                raise NotSound("resource type %d is a data entry, not a directory" % type_id)
+            return entry.directory.entries
+    return None
+
+
+def resource_data(pe, type_id, name_id, what):
+    """The bytes of the one language entry of resource TYPE/NAME."""
+    names = resource_type(pe, type_id)
+    if names is None:
+        raise NotSound("no resource type %d (%s) in the resources" % (type_id, what))
+    for name in names:
+        if name.id == name_id:
+            if not hasattr(name, "directory"):
+                raise NotSound("%s %d is a data entry, not a directory" % (what, name_id))
+            languages = name.directory.entries
+            if len(languages) != 1:
+                raise NotSound("%s %d has %d language entries, the loader expects one"
+                               % (what, name_id, len(languages)))
+            if not hasattr(languages[0], "data"):
+                raise NotSound("the language entry of %s %d is a directory, not data" % (what, name_id))
+            entry = languages[0].data.struct
+            data = pe.get_data(entry.OffsetToData, entry.Size)
+            if len(data) != entry.Size:
+                raise NotSound("%s %d: its %d bytes lie beyond the file's data" % (what, name_id, entry.Size))
+            return languages[0].id, data
+    raise NotSound("no %s %d in the resources" % (what, name_id))
 
 
 def local(tag):
@@ -172,23 +135,136 @@ def check_manifest(text, machine):
         raise NotSound("requestedExecutionLevel is %r, not 'asInvoker'" % levels[0].get("level"))
     if levels[0].get("uiAccess", "false") != "false":
         raise NotSound("requestedExecutionLevel asks for uiAccess")
+
+    aware = path(assembly, "application", "windowsSettings", "dpiAware")
+    if len(aware) != 1:
+        raise NotSound("the manifest has %d dpiAware elements, not one" % len(aware))
+    if (aware[0].text or "").strip() != "true":
+        raise NotSound("dpiAware is %r, not 'true' (system-aware)" % aware[0].text)
     return architecture
 
 
+def version_numbers(text):
+    parts = text.split(".")
+    if not 1 <= len(parts) <= 4 or not all(part.isdigit() for part in parts):
+        raise NotSound("the expected version %r is not one to four numbers" % text)
+    numbers = [int(part) for part in parts] + [0] * (4 - len(parts))
+    return numbers, ".".join(str(n) for n in numbers)
+
+
+def check_version(pe, flavour, expected):
+    numbers, text = version_numbers(expected)
+    resource_data(pe, RT_VERSION, 1, "RT_VERSION")
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
+    if not fixed:
+        raise NotSound("the version information has no fixed part")
+    fixed = fixed[0]
+    for what, most, least in (("file", fixed.FileVersionMS, fixed.FileVersionLS),
+                              ("product", fixed.ProductVersionMS, fixed.ProductVersionLS)):
+        found = [most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF]
+        if found != numbers:
+            raise NotSound("the fixed %s version is %s, not %s" % (what, ".".join(map(str, found)), text))
+    strings = {}
+    for info in getattr(pe, "FileInfo", None) or []:
+        for block in info:
+            if getattr(block, "Key", b"") == b"StringFileInfo":
+                for table in block.StringTable:
+                    strings.update({key.decode("latin-1"): value.decode("latin-1")
+                                    for key, value in table.entries.items()})
+    if not strings:
+        raise NotSound("the version information has no strings")
+    wanted = {"FileDescription": PROGRAM_NAME, "ProductName": PROGRAM_NAME, "FileVersion": text,
+              "ProductVersion": text, "OriginalFilename": "tarn-flash-update.exe"}
+    for key, value in wanted.items():
+        if strings.get(key) != value:
+            raise NotSound("version string %s is %r, not %r" % (key, strings.get(key), value))
+    if "Copyright" not in strings.get("LegalCopyright", ""):
+        raise NotSound("version string LegalCopyright is %r, no copyright" % strings.get("LegalCopyright"))
+    comment = strings.get("Comments", "").lower()
+    if FLAVOUR_WORDS[flavour] not in comment:
+        raise NotSound("version string Comments is %r: it does not say %r"
+                       % (strings.get("Comments"), FLAVOUR_WORDS[flavour]))
+    private = fixed.FileFlags & VS_FF_PRIVATEBUILD
+    if flavour == "sim":
+        if strings.get("PrivateBuild") != "Simulated cards" or not private:
+            raise NotSound("the simulated program is not marked a private build \"Simulated cards\""
+                           " (PrivateBuild %r, flag %s)" % (strings.get("PrivateBuild"), bool(private)))
+    else:
+        said = [key for key, value in strings.items() if "simulated" in value.lower()]
+        if said or private or "PrivateBuild" in strings:
+            raise NotSound("the program for real cards says it is simulated or private (%s)"
+                           % ", ".join(said + (["PrivateBuild"] if "PrivateBuild" in strings or private else [])))
+    return strings
+
+
+def check_icon(pe):
+    groups = resource_type(pe, RT_GROUP_ICON)
+    if not groups:
+        raise NotSound("no icon group in the resources")
+    first = min(entry.id for entry in groups if entry.id is not None)
+    _, data = resource_data(pe, RT_GROUP_ICON, first, "RT_GROUP_ICON")
+    if len(data) < 6:
+        raise NotSound("icon group %d is %d bytes, too short for its header" % (first, len(data)))
+    reserved, kind, count = struct.unpack_from("<HHH", data, 0)
+    if reserved != 0 or kind != 1 or len(data) < 6 + 14 * count:
+        raise NotSound("icon group %d is not an icon directory" % first)
+    found = set()
+    images = []
+    for i in range(count):
+        width, height, _, _, _, bits, size, ident = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
+        _, image = resource_data(pe, RT_ICON, ident, "RT_ICON")
+        if len(image) != size:
+            raise NotSound("icon image %d is %d bytes, its group says %d" % (ident, len(image), size))
+        found.add((width or 256, bits) if width == height else (-1, bits))
+        images.append((data[6 + 14 * i:6 + 14 * i + 12], image))
+    missing = sorted(ICON_IMAGES - found)
+    if missing:
+        raise NotSound("icon group %d lacks %s" % (first, ", ".join("%dx%d %d-bit" % (s, s, b) for s, b in missing)))
+    return first, images
+
+
+def icon_file(images):
+    """The icon group as an .ico file: the same entries, each with its image's offset."""
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for entry, image in images:
+        out += entry + struct.pack("<I", offset)
+        offset += len(image)
+    return out + b"".join(image for _, image in images)
+
+
 def main(argv):
-    if len(argv) != 2:
-        print("usage: check-manifest.py PROGRAM.exe", file=sys.stderr)
-        return 2
+    parser = argparse.ArgumentParser(description="Checks a Windows program's resources.")
+    parser.add_argument("--flavour", choices=sorted(FLAVOUR_WORDS), required=True)
+    parser.add_argument("--version", required=True, help="the project's version, e.g. 1.0")
+    parser.add_argument("--icon-file", help="write the icon group here as an .ico file")
+    parser.add_argument("program")
+    args = parser.parse_args(argv[1:])
     try:
-        with open(argv[1], "rb") as file:
-            pe = PeFile(file.read())
-        language, text = read_manifest(pe)
-        architecture = check_manifest(text, pe.machine)
+        try:
+            # The resources alone: the imports and relocations are not needed.
+            pe = pefile.PE(args.program, fast_load=True)
+            pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        except pefile.PEFormatError as error:
+            raise NotSound("not a PE program: %s" % error.value)
+        language, text = resource_data(pe, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, "RT_MANIFEST")
+        architecture = check_manifest(text, pe.FILE_HEADER.Machine)
+        strings = check_version(pe, args.flavour, args.version)
+        group, images = check_icon(pe)
+        if args.icon_file:
+            with open(args.icon_file, "wb") as file:
+                file.write(icon_file(images))
     except (OSError, NotSound) as error:
-        print("check-manifest: %s: %s" % (argv[1], error), file=sys.stderr)
+        print("check-manifest: %s: %s" % (args.program, error), file=sys.stderr)
         return 1
-    print("check-manifest: %s: RT_MANIFEST 1, language %s, %d bytes: common controls 6.0.0.0 for %s, asInvoker"
-          % (argv[1], language, len(text), architecture))
+    print("check-manifest: %s: RT_MANIFEST 1, language %s, %d bytes: common controls 6.0.0.0 for %s,"
+          " asInvoker, dpiAware true; version %s, %s; icon group %d, %d images"
+          % (args.program, language, len(text), architecture, strings["FileVersion"],
+             strings["Comments"], group, len(images)))
+    for key in ("FileDescription", "ProductName", "FileVersion", "ProductVersion", "OriginalFilename",
+                "LegalCopyright", "Comments", "PrivateBuild"):
+        if key in strings:
+            print("  %s: %s" % (key, strings[key]))
     return 0
 
 

@@ -6,8 +6,9 @@
 #
 # Always: the 32-bit MinGW cross compiler (the program people run is 32-bit
 # and is built and checked on every machine), Wine, a virtual X display,
-# xdotool to find and drive windows, ImageMagick (its `import` takes the
-# screenshots) and Wine's fonts.
+# xdotool to find and drive windows, xprop (the icons a window gives the
+# desktop), ImageMagick (its `import` takes the screenshots), Wine's fonts,
+# and python3-pefile, which the resource and import checks read programs with.
 # x64: the 64-bit MinGW cross compiler and 64-bit Wine; no i386 package and
 #      no foreign architecture.
 # x86: the 32-bit half of Wine, which needs the i386 architecture.
@@ -18,7 +19,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 . "$root/scripts/lib.sh"
 
-packages=(g++-mingw-w64-i686-win32 wine xvfb xdotool imagemagick fonts-wine python3)
+packages=(g++-mingw-w64-i686-win32 wine xvfb xdotool x11-utils imagemagick fonts-wine python3 python3-pefile)
 want_i386=0
 for mode in "$@"; do
   case $mode in

@@ -27,7 +27,7 @@ program_path=tools/tarn-flash-update/tarn-flash-update.exe
 sheet_probe_path=tests/windows/tarn-sheet-probe.exe
 mode_setting=${TARN_WINE_MODE:-auto}
 # While working on one scenario: TARN_WINE_SCENARIOS="older_card" runs only it.
-scenarios=${TARN_WINE_SCENARIOS:-three_cards six_cards older_card busy_sheet windows_versions}
+scenarios=${TARN_WINE_SCENARIOS:-three_cards six_cards older_card busy_sheet windows_versions dpi settings_message}
 started=$(date +%s)
 passed=0
 failed=0
@@ -129,7 +129,7 @@ build() {  # build PRESET [LABEL]: configure and build; the log is $out/build-PR
 
 # Only DLLs that come with Windows: the C and C++ runtimes are linked in.
 system_dlls='^(kernel32|user32|gdi32|comctl32|winmm|msvcrt|advapi32|shell32|ole32)\.dll$'
-check_program() {  # check_program EXE LABEL FORMAT (pei-i386 or pei-x86-64)
+check_program() {  # check_program EXE LABEL FORMAT (pei-i386 or pei-x86-64) [FLAVOUR (sim or hardware)]
   local dlls bad headers objdump=i686-w64-mingw32-objdump
   [[ $3 == pei-x86-64 ]] && objdump=x86_64-w64-mingw32-objdump
   dlls=$("$objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u || true)
@@ -147,8 +147,17 @@ check_program() {  # check_program EXE LABEL FORMAT (pei-i386 or pei-x86-64)
   else
     fail "$2 is not a GUI program"
   fi
-  # The manifest: common controls 6 and asInvoker, read from the resources; no Wine needed.
-  if python3 "$root/tests/windows/check-manifest.py" "$1"; then pass "$2 carries its manifest"; else fail "$2 manifest (reason above)"; fi
+  # The resources: the manifest (common controls 6, asInvoker, dpiAware), the
+  # version information with the flavour's word, the icon; no Wine needed.
+  local resources
+  if resources=$(/usr/bin/python3 "$root/tests/windows/check-manifest.py" --flavour "${4:-sim}" \
+       --version "$project_version" "$1"); then
+    pass "$2 carries its manifest, version information and icon"
+    notes+=("$2, version information:")
+    while read -r line; do notes+=("  $line"); done < <(grep '^  ' <<<"$resources")
+  else
+    fail "$2 resources (reason above)"
+  fi
 }
 check_old_systems() {  # check_old_systems EXE LABEL: imports on the allow-list, header at most 4.0
   local result
@@ -161,11 +170,15 @@ check_old_systems() {  # check_old_systems EXE LABEL: imports on the allow-list,
   while read -r line; do notes+=("  $line"); done < <(grep -E '^[A-Z0-9_]+\.DLL \(' <<<"$result")
 }
 
+. "$root/tests/windows/whole-window-scenarios.sh"
 sim_x86_dir=$root/build/windows-sim
+# The project's version, which the programs' version information must carry.
+project_version=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 sim_x64_dir=$root/build/windows-sim-x64
 build windows-sim "windows-sim (32-bit)" || finish
 check_program "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)" pei-i386
 check_old_systems "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)"
+save_icon_pictures "$sim_x86_dir/$program_path"
 if [[ " ${modes[*]} " == *" x64 "* ]]; then
   if build windows-sim-x64 "windows-sim-x64 (64-bit test build)"; then
     check_program "$sim_x64_dir/$program_path" "simulated tarn-flash-update.exe (64-bit test build)" pei-x86-64
@@ -216,7 +229,7 @@ python3 "$root/tests/windows/make-test-firmware.py" "$firmware"
 export TARN_FIRMWARE_DIR=$firmware
 if build windows-hardware "windows-hardware (32-bit) against a firmware folder the check accepts"; then
   mv "$root/build/windows-hardware/$program_path" "$hardware_x86"
-  check_program "$hardware_x86" "hardware tarn-flash-update.exe (32-bit)" pei-i386
+  check_program "$hardware_x86" "hardware tarn-flash-update.exe (32-bit)" pei-i386 hardware
   check_old_systems "$hardware_x86" "hardware tarn-flash-update.exe (32-bit)"
 fi
 if [[ " ${modes[*]} " == *" x64 "* ]] &&
@@ -257,6 +270,8 @@ elif grep -q 'needs real firmware' "$out/compile-hardware-stand-ins.log"; then
 else
   fail "the hardware entry point fails to compile against stand-ins, but not for being stand-ins"
 fi
+
+check_resource_checks "$sim_x86_dir/$program_path" "$hardware_x86" "$project_version"
 
 # ---- Screenshots ----
 # A screenshot of one flat colour (a black screen, an empty display) shows
@@ -700,6 +715,7 @@ run_mode() {  # run_mode x64|x86
   fi
   wineserver -w
   pass "$mode: Wine starts ($(($(date +%s) - mode_started)) s for wineboot)"
+  wine_draws_frames
   phase "$mode: check of the fail-fast start"
   check_fail_fast
   local scenario

@@ -6,6 +6,9 @@
 //   tarn-sheet-probe point CAPTION PAGE ID screen point at the middle of control ID
 //                                          (PAGE -1: a control of the window itself)
 //   tarn-sheet-probe texts CAPTION         the texts of the window's static controls
+//   tarn-sheet-probe fit CAPTION PAGE      the resolution, the window's size, and whether
+//                                          each control of a page holds its text and lies
+//                                          inside the page and the sheet
 //   tarn-sheet-probe settext CAPTION PAGE ID TEXT, setpos CAPTION PAGE ID POS
 //                                          overwrites a page control, as a marker
 //
@@ -122,6 +125,81 @@ int showPoint(HWND top, int pageIndex, int controlId) {
   return 0;
 }
 
+// The page's controls measured as the dialog lays them out: the template's
+// font (MS Sans Serif, 8 points) at the screen's resolution. A control holds
+// its text when the text, with the room the control's own parts take (the
+// box of a radio button, the edges of a push button), fits its client area.
+struct FitCheck {
+  HDC dc;
+  RECT page;
+  RECT sheet;
+  int over;
+};
+
+BOOL CALLBACK fitControl(HWND control, LPARAM lParam) {
+  auto& check = *reinterpret_cast<FitCheck*>(lParam);
+  if (!(GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE)) return TRUE;
+  const std::string name = className(control);
+  char raw[256] = {};
+  SendMessageA(control, WM_GETTEXT, sizeof raw, reinterpret_cast<LPARAM>(raw));
+  // One line each: the revision ends in a line break.
+  const std::string text(raw, std::strcspn(raw, "\r\n"));
+  const int id = GetDlgCtrlID(control);
+  RECT client = {}, area = {};
+  GetClientRect(control, &client);
+  GetWindowRect(control, &area);
+  const bool inside = area.left >= check.page.left && area.top >= check.page.top &&
+                      area.right <= check.page.right && area.bottom <= check.page.bottom &&
+                      area.left >= check.sheet.left && area.top >= check.sheet.top &&
+                      area.right <= check.sheet.right && area.bottom <= check.sheet.bottom;
+  if (!inside) ++check.over;
+  std::printf("place %d %s: %ldx%ld at %ld,%ld %s\n", id, name.c_str(), area.right - area.left,
+              area.bottom - area.top, area.left, area.top, inside ? "inside" : "OUTSIDE");
+  if (text.empty() || name == "msctls_progress32") return TRUE;
+  SIZE size = {};
+  GetTextExtentPoint32A(check.dc, text.c_str(), int(text.size()), &size);
+  const LONG style = GetWindowLongA(control, GWL_STYLE) & 0xF;
+  long parts = 0;
+  if (name == "Button" && (style == BS_AUTORADIOBUTTON || style == BS_RADIOBUTTON))
+    parts = GetSystemMetrics(SM_CXMENUCHECK) + 3;  // the box and the gap after it
+  else if (name == "Button" && style == BS_GROUPBOX)
+    parts = 2 * GetSystemMetrics(SM_CXEDGE) + 8;  // the frame's corner on either side
+  else if (name == "Button")
+    parts = 2 * GetSystemMetrics(SM_CXEDGE) + 4;  // the raised edges and the focus line
+  const long width = client.right - client.left, height = client.bottom - client.top;
+  const bool fits = size.cx + parts <= width && size.cy <= height;
+  if (!fits) ++check.over;
+  std::printf("text %d %s \"%s\": needs %ldx%ld, has %ldx%ld %s\n", id, name.c_str(), text.c_str(),
+              long(size.cx + parts), long(size.cy), width, height, fits ? "fits" : "OVER");
+  return TRUE;
+}
+
+int showFit(HWND top, int pageIndex) {
+  HWND page = reinterpret_cast<HWND>(SendMessageA(top, PSM_INDEXTOHWND, WPARAM(pageIndex), 0));
+  if (page == nullptr) return 3;
+  HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  HFONT font = CreateFontA(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                           DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                           DEFAULT_QUALITY, DEFAULT_PITCH, "MS Sans Serif");
+  HGDIOBJ old = SelectObject(dc, font);
+  FitCheck check = {dc, {}, {}, 0};
+  GetWindowRect(page, &check.page);
+  GetClientRect(top, &check.sheet);
+  MapWindowPoints(top, nullptr, reinterpret_cast<POINT*>(&check.sheet), 2);
+  RECT window = {};
+  GetWindowRect(top, &window);
+  std::printf("dpi: %d\n", dpi);
+  // The whole window, frame and caption included, as a screenshot of it shows.
+  std::printf("window: %ldx%ld\n", window.right - window.left, window.bottom - window.top);
+  EnumChildWindows(page, fitControl, reinterpret_cast<LPARAM>(&check));
+  SelectObject(dc, old);
+  DeleteObject(font);
+  ReleaseDC(nullptr, dc);
+  std::printf("over: %d\n", check.over);
+  return 0;
+}
+
 BOOL CALLBACK printStatic(HWND child, LPARAM) {
   if (className(child) == "Static") {
     const std::string text = windowText(child);
@@ -133,6 +211,12 @@ BOOL CALLBACK printStatic(HWND child, LPARAM) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Sizes and points in the screen's own pixels, as the program, which
+  // declares itself DPI-aware, sees them. The call exists from Vista on.
+  using SetAware = BOOL(WINAPI*)();
+  if (auto setAware = reinterpret_cast<SetAware>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleA("user32.dll"), "SetProcessDPIAware"))))
+    setAware();
   if (argc < 3) {
     std::fprintf(stderr, "usage: tarn-sheet-probe sheet|select|point|texts CAPTION ...\n");
     return 1;
@@ -159,6 +243,7 @@ int main(int argc, char** argv) {
       SendMessageA(control, PBM_SETPOS, WPARAM(std::atoi(argv[5])), 0);
     return 0;
   }
+  if (command == "fit" && argc == 4) return showFit(top, std::atoi(argv[3]));
   if (command == "texts") {
     std::printf("title: %s\n", windowText(top).c_str());
     EnumChildWindows(top, printStatic, 0);
