@@ -93,16 +93,9 @@ int runXsvf(int argc, char** argv) {
   const uint8_t* data = nullptr;
   int32_t size = 0;
   if (!payload.empty()) {
-    const char* name = payload == "pci"       ? "xsvfStreamPci"
-                       : payload == "cardbus" ? "xsvfStreamCardBus"
-                                              : nullptr;
-    if (name == nullptr)
+    const PayloadEntry* entry = xsvfStreamFor(payload);
+    if (entry == nullptr)
       return usageError(kUsage, "--payload takes pci or cardbus, not '" + payload + "'");
-    const PayloadEntry* entry = findPayload(name);
-    if (entry == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: this build embeds no %s\n", name);
-      return kExitUsage;
-    }
     data = entry->data;
     size = entry->size;
   } else {

@@ -10,6 +10,7 @@
 #include "sim/sim_faults.hpp"
 #include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
+#include "tools/tarn-sim/xsvf_file.hpp"
 
 namespace tarn::tools {
 namespace {
@@ -36,7 +37,7 @@ constexpr const char* kHelp =
     "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
 
 int runXsvfCampaign(int argc, char** argv) {
-  const char* payload = "xsvfStreamPci";
+  std::string interface = "pci";
   uint64_t spread = 4000, sleepCuts = 2, recoveries = 500, jobs = 2;
   Arguments arguments;
   if (const auto status = readCommandLine(
@@ -46,8 +47,8 @@ int runXsvfCampaign(int argc, char** argv) {
   for (const auto& [option, text] : arguments.options) {
     const char* wanted = nullptr;
     if (option == "--payload") {
-      if (text != "pci" && text != "cardbus") wanted = "pci or cardbus";
-      payload = text == "cardbus" ? "xsvfStreamCardBus" : "xsvfStreamPci";
+      if (xsvfStreamFor(text) == nullptr) wanted = "pci or cardbus";
+      interface = text;
     } else if (option == "--spread") {
       if (!sim::parseNumber(text, 1000000, spread)) wanted = "a count from 0 to 1000000";
     } else if (option == "--sleep-cuts") {
@@ -61,12 +62,8 @@ int runXsvfCampaign(int argc, char** argv) {
       return usageError(kUsage, option + ": '" + text + "' is not " + wanted);
     }
   }
-  const PayloadEntry* entry = findPayload(payload);
-  if (entry == nullptr) {
-    std::fprintf(stderr, "tarn-sim: this build embeds no %s\n", payload);
-    return kExitUsage;
-  }
-  std::printf("power cuts over a play of %s (%d bytes) on the stand-in device\n", payload,
+  const PayloadEntry* entry = xsvfStreamFor(interface);
+  std::printf("power cuts over a play of %s (%d bytes) on the stand-in device\n", entry->name,
               int(entry->size));
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();

@@ -10,11 +10,10 @@
 #include "tools/common/xsvf_walk.hpp"
 #include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
+#include "tools/tarn-sim/xsvf_file.hpp"
 
 namespace tarn::tools {
 namespace {
-
-constexpr long kMaxStreamBytes = 16L * 1024 * 1024;
 
 const char kUsage[] = "xsvf-stats FILE|--payload pci|cardbus";
 const char kHelp[] =
@@ -28,25 +27,6 @@ const char kHelp[] =
     "  Exit status 0 when the stream ends with XCOMPLETE exactly at its last\n"
     "  byte, 1 when it does not, 2 for bad usage or an unreadable file.";
 
-bool readStream(const char* path, std::vector<uint8_t>& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  bytes.clear();
-  uint8_t buffer[65536];
-  size_t got = 0;
-  bool ok = true;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-    if (bytes.size() > size_t(kMaxStreamBytes)) {
-      ok = false;
-      break;
-    }
-  }
-  if (std::ferror(file)) ok = false;
-  std::fclose(file);
-  return ok;
-}
-
 int runXsvfStats(int argc, char** argv) {
   Arguments arguments;
   if (const auto status =
@@ -59,26 +39,20 @@ int runXsvfStats(int argc, char** argv) {
   }
   const std::string source = payload ? arguments.options[0].second : arguments.positionals[0];
   std::vector<uint8_t> bytes;
-  const char* name = source.c_str();
+  std::string name = source;
   if (payload) {
-    const bool pci = source == "pci";
-    if (!pci && source != "cardbus")
+    const PayloadEntry* entry = xsvfStreamFor(source);
+    if (entry == nullptr)
       return usageError(kUsage, "--payload takes pci or cardbus, not '" + source + "'");
-    const PayloadEntry* entry = findPayload(pci ? "xsvfStreamPci" : "xsvfStreamCardBus");
-    if (entry == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf-stats: this build embeds no XSVF streams\n");
-      return kExitUsage;
-    }
     bytes.assign(entry->data, entry->data + entry->size);
     name = entry->name;
-  } else if (!readStream(name, bytes)) {
-    std::fprintf(stderr, "tarn-sim xsvf-stats: cannot read %s (or it is larger than 16 MiB)\n",
-                 name);
+  } else if (std::string error; !readXsvfFile(source.c_str(), bytes, error)) {
+    std::fprintf(stderr, "tarn-sim xsvf-stats: %s\n", error.c_str());
     return kExitUsage;
   }
   XsvfCensus census;
   const XsvfWalkResult walk = walkXsvf(bytes.data(), int64_t(bytes.size()), &census);
-  std::printf("stream %s: %zu bytes\n", name, bytes.size());
+  std::printf("stream %s: %zu bytes\n", name.c_str(), bytes.size());
   std::printf("commands %" PRIu32 "\n", census.commandCount);
   for (uint32_t code = 0; code < 24; ++code) {
     if (census.perCode[code] != 0) {
