@@ -71,8 +71,8 @@ TEST(XsvfPlay, ReservedAndUnknownCodesEndThePlayWithFourAfterOneByte) {
     EXPECT_EQ(w.window.log.back().value, 16u);
   }
   EXPECT_STREQ(errorTexts[4], "ERROR:  Unsupported XSVF command");
-  EXPECT_STREQ(commandNames[5], "Reserved5");
-  EXPECT_STREQ(commandNames[23], "XWAIT");
+  EXPECT_STREQ(kXsvfCommands[5].name, "Reserved5");
+  EXPECT_STREQ(kXsvfCommands[23].name, "XWAIT");
   EXPECT_STREQ(tapStateNames[1], "RUNTEST/IDLE");
 }
 

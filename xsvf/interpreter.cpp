@@ -14,12 +14,6 @@ const char* const errorTexts[xsvf_error::count] = {
     "ERROR:  Data overflows allocated MAX_LEN buffer size",
 };
 
-const char* const commandNames[xsvf_command::count] = {
-    "XCOMPLETE", "XTDOMASK", "XSIR",     "XSDR",     "XRUNTEST",     "Reserved5",
-    "Reserved6", "XREPEAT",  "XSDRSIZE", "XSDRTDO",  "XSETSDRMASKS", "XSDRINC",
-    "XSDRB",     "XSDRC",    "XSDRE",    "XSDRTDOB", "XSDRTDOC",     "XSDRTDOE",
-    "XSTATE",    "XENDIR",   "XENDDR",   "XSIR2",    "XCOMMENT",     "XWAIT"};
-
 XsvfError resetContext(XsvfContext& context) {
   context.complete = 0;
   context.command = 0;

@@ -54,7 +54,7 @@ int runXsvfStats(int argc, char** argv) {
   const XsvfWalkResult walk = walkXsvf(bytes.data(), int64_t(bytes.size()), &census);
   std::printf("stream %s: %zu bytes\n", name.c_str(), bytes.size());
   std::printf("commands %" PRIu32 "\n", census.commandCount);
-  for (uint32_t code = 0; code < 24; ++code) {
+  for (uint32_t code = 0; code < xsvf_command::count; ++code) {
     if (census.perCode[code] != 0) {
       std::printf("  %-12s %" PRIu32 "\n", xsvfCommandName(code), census.perCode[code]);
     }
