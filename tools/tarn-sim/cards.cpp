@@ -20,22 +20,14 @@ namespace {
 constexpr const char* kUsage =
     "cards [--family nt|older] [--revisions R1,R2,...] [--fault FAULT]...";
 
-constexpr const char* kHelp =
+const std::string kHelp =
     "cards: open the simulated cards through the tool's own card access and list them as\n"
     "openCard sees them (index, revision), each with the driver calls it made.\n"
     "  --family nt|older      driver family the simulated system presents (default nt)\n"
     "  --revisions R1,R2,...  1 to 6 cards with these hardware revisions, 0 to 255\n"
     "                         (default 45,150)\n"
-    "  --fault FAULT          make the simulated driver fail; may be given more than once:\n"
-    "      no-driver          the driver is not there: CreateFileA fails\n"
-    "      wrong-signature    the NT card information record carries 0x3FC4, not 0x3FC5\n"
-    "      count=N            the driver reports N cards (0 and 7 are refused)\n"
-    "      map-fails          the mapping request fails (cards itself never maps)\n"
-    "      zero-mapping       the mapping request answers base address 0 (likewise)\n"
-    "      zero-record        older family: QUERY_CARD answers record address 0\n"
-    "      fail=CODE          the request with this code fails: GET_CARD_INFO, MAP_REGISTERS,\n"
-    "                         UNMAP_REGISTERS, QUERY_CARD_COUNT, QUERY_CARD, MAP_CARD_REGISTERS\n"
-    "      failed-fills-output  a failed request still writes a plausible answer\n"
+    "  --fault FAULT          make the simulated driver fail; may be given more than once:\n" +
+    sim::faultHelp(sim::FaultFamily::Driver, 6) +
     "Numbers are decimal, or hexadecimal after 0x. Options other than --fault are given once.\n"
     "Exit status 0 when every card opened with well-formed calls and no handle left open,\n"
     "1 when openCard failed (the failure is named), 2 for bad usage.";
@@ -44,18 +36,13 @@ constexpr const char* kHelp =
 bool parseRevisions(const std::string& list, std::vector<sim::SimCardSetup>& cards,
                     std::string& error) {
   cards.clear();
-  size_t start = 0;
-  while (true) {
-    const size_t comma = list.find(',', start);
-    const std::string item = list.substr(start, comma - start);
+  for (const std::string_view item : sim::splitAt(list, ',')) {
     int32_t revision = 0;
     if (!sim::parseRevision(item, revision)) {
-      error = "--revisions: '" + item + "' is not a revision from 0 to 255";
+      error = "--revisions: '" + std::string(item) + "' is not a revision from 0 to 255";
       return false;
     }
     cards.push_back(sim::SimCardSetup{revision, sim::CardInterface::Pci});
-    if (comma == std::string::npos) break;
-    start = comma + 1;
   }
   if (cards.size() > 6) {
     error = "--revisions: " + std::to_string(cards.size()) +

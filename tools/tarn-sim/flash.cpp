@@ -23,7 +23,7 @@ constexpr const char* kUsage =
     "flash --revision R [--interface pci|cardbus] [--bank1 marked|blank] [--fault FAULT]... "
     "[--trace FILE]";
 
-constexpr const char* kHelp =
+const std::string kHelp =
     "flash: run the flash update (programFlashImage) on a simulated card of hardware revision\n"
     "R (50 or more) with a simulated NOR flash, on virtual time. The last line is 'result N',\n"
     "N being what programFlashImage returned.\n"
@@ -33,13 +33,8 @@ constexpr const char* kHelp =
     "                         erased (default marked). Bank 0 holds the older image too.\n"
     "  --trace FILE           write the access trace (W/R/S/T/P/D lines) to FILE\n"
     "  --fault FAULT          make the simulated flash misbehave; may be given more than once.\n"
-    "                         Numbers are decimal or 0x-prefixed hexadecimal.\n"
-    "      never-erase=S      sector S (0-7) never erases; DQ5 comes up after the time limit\n"
-    "      never-program=A    the byte at flash address A never programs; DQ5 comes up\n"
-    "      stuck=A:B:L        bit B (0-7) of the byte at address A always reads L (0 or 1)\n"
-    "      busy-stuck=N       from read request N on (0 = the first), the busy bit never clears\n"
-    "      all-ones=N         from read request N on, the read-back register reads all ones\n"
-    "      power-cut=N        the power goes after N register accesses\n"
+    "                         Numbers are decimal or 0x-prefixed hexadecimal.\n" +
+    sim::faultHelp(sim::FaultFamily::Flash, 6) +
     "Options other than --fault are given once.\n"
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage.";
 

@@ -2,6 +2,7 @@
 // simulated cards. Each subcommand lives in its own file.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tools/tarn-sim/subcommand.hpp"
 
@@ -11,7 +12,7 @@ namespace {
 struct Subcommand {
   const char* name;
   const char* usage;
-  const char* help;
+  std::string help;
   SubcommandMain run;
 };
 
@@ -33,7 +34,7 @@ void printHelp() {
   int* count = nullptr;
   Subcommand* entries = registry(&count);
   printUsage(stdout);
-  for (int i = 0; i < *count; ++i) std::printf("\n%s\n", entries[i].help);
+  for (int i = 0; i < *count; ++i) std::printf("\n%s\n", entries[i].help.c_str());
 }
 
 }  // namespace
@@ -52,19 +53,18 @@ int usageError(const char* usage, const std::string& message) {
 }
 
 std::optional<int> readCommandLine(int argc, char** argv, const ArgumentRules& rules,
-                                   const char* usage, const char* help, Arguments& arguments) {
+                                   const char* usage, const std::string& help,
+                                   Arguments& arguments) {
   std::string error;
   if (!readArguments(argc, argv, rules, arguments, error)) return usageError(usage, error);
   if (!arguments.help) return std::nullopt;
-  if (help != nullptr)
-    std::printf("usage: tarn-sim %s\n\n%s\n", usage, help);
-  else
-    std::printf("usage: tarn-sim %s\n", usage);
+  std::printf("usage: tarn-sim %s\n", usage);
+  if (!help.empty()) std::printf("\n%s\n", help.c_str());
   return kExitOk;
 }
 
 SubcommandRegistration::SubcommandRegistration(const char* name, const char* usage,
-                                               const char* help, SubcommandMain run) {
+                                               const std::string& help, SubcommandMain run) {
   int* count = nullptr;
   Subcommand* entries = registry(&count);
   if (*count < 16) entries[(*count)++] = Subcommand{name, usage, help, run};

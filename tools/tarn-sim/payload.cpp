@@ -16,8 +16,7 @@ namespace {
 
 int runPayload(int argc, char** argv) {
   Arguments arguments;
-  if (const auto status =
-          readCommandLine(argc, argv, {{}, {}, 1}, "payload NAME", nullptr, arguments))
+  if (const auto status = readCommandLine(argc, argv, {{}, {}, 1}, "payload NAME", "", arguments))
     return *status;
   if (arguments.positionals.empty())
     return usageError("payload NAME", "missing NAME: the embedded payload to write");

@@ -22,14 +22,16 @@ int usageError(const char* usage, const std::string& message);
 // on with `arguments`; otherwise the status it ends with: kExitUsage after a
 // usage error (said), kExitOk after --help (usage, then `help` when given).
 std::optional<int> readCommandLine(int argc, char** argv, const ArgumentRules& rules,
-                                   const char* usage, const char* help, Arguments& arguments);
+                                   const char* usage, const std::string& help,
+                                   Arguments& arguments);
 
 using SubcommandMain = int (*)(int argc, char** argv);  // argv[0] is the subcommand name
 
 // Each subcommand registers itself from its own file, so adding one touches
 // nothing else.
 struct SubcommandRegistration {
-  SubcommandRegistration(const char* name, const char* usage, const char* help, SubcommandMain run);
+  SubcommandRegistration(const char* name, const char* usage, const std::string& help,
+                         SubcommandMain run);
 };
 
 }  // namespace tarn::tools

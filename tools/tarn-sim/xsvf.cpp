@@ -10,6 +10,7 @@
 #include "sim/clock.hpp"
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
+#include "sim/sim_faults.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/trace.hpp"
 #include "tools/tarn-sim/arguments.hpp"
@@ -22,7 +23,7 @@ namespace {
 
 constexpr const char* kUsage = "xsvf FILE|--payload pci|cardbus [--chain MODEL] [--trace FILE]";
 
-constexpr const char* kHelp =
+const std::string kHelp =
     "xsvf: play an XSVF file (up to 16 MiB) or an embedded stream through the updater's\n"
     "player on a simulated card with virtual time. XCOMMENT text is echoed to standard\n"
     "output at echo level 100, as at start-up, with every byte that is not printable ASCII\n"
@@ -33,8 +34,8 @@ constexpr const char* kHelp =
     "      tdo:0, tdo:1       TDO held low or high\n"
     "      delay:N            TDO is the TDI shifted in N clocks earlier\n"
     "      device             the stand-in programmable device\n"
-    "      device:FAULTS      the same with faults, comma-separated: erase-fails (no erase\n"
-    "                         ever completes), stuck-bit=N (array bit N never programs)\n"
+    "      device:FAULTS      the same with faults, comma-separated:\n" +
+    sim::faultHelp(sim::FaultFamily::Chain, 8) +
     "  --trace FILE           write every register access, sleep and progress report\n"
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
     "unreadable file.";
