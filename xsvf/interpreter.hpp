@@ -37,7 +37,7 @@ struct XsvfContext {
   JtagPort* port;
   XsvfStream* stream;
   int32_t commentEchoLevel;
-  std::FILE* echo;
+  CommentSink* comments;
 };
 
 using CommandHandler = XsvfError (*)(XsvfContext& context);

@@ -151,7 +151,7 @@ struct Rig {
 XsvfError play(RegisterWindow& window, SystemServices& system, const XsvfCutConfig& config) {
   JtagPort port{8, &window, &system, nullptr};
   XsvfStream stream{config.stream, config.streamSize, 0, 0, nullptr};
-  return playXsvf(port, stream, 0, stdout);
+  return playXsvf(port, stream, 0, nullptr);
 }
 
 class Campaign {

@@ -40,36 +40,32 @@ const std::string kHelp =
     "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
     "unreadable file.";
 
-// The comment echo on its way to standard output: every byte but the newline
-// that ends a comment is printed as itself only when it is a printable ASCII
-// character, so that a stream cannot move the cursor, clear the terminal or
-// hide the result line; the rest is escaped as \t, \r, \\ or \xNN.
-struct EchoSink {
-  std::FILE* out = stdout;
-  bool midLine = false;
-};
-
-ssize_t writeEcho(void* cookie, const char* bytes, size_t size) {
-  auto& sink = *static_cast<EchoSink*>(cookie);
-  for (size_t k = 0; k < size; ++k) {
-    const auto c = static_cast<unsigned char>(bytes[k]);
-    if (c == '\n') {
-      std::fputc('\n', sink.out);
-    } else if (c == '\\') {
-      std::fputs("\\\\", sink.out);
-    } else if (c == '\t') {
-      std::fputs("\\t", sink.out);
-    } else if (c == '\r') {
-      std::fputs("\\r", sink.out);
-    } else if (c < 0x20 || c >= 0x7F) {
-      std::fprintf(sink.out, "\\x%02x", c);
-    } else {
-      std::fputc(c, sink.out);
+// The comment echo on standard output, as the updater writes it, except that
+// a byte is printed as itself only when it is a printable ASCII character, so
+// that a stream cannot move the cursor, clear the terminal or hide the result
+// line; the rest is escaped as \t, \r, \\ or \xNN. A comment cut off by the
+// end of the stream still ends its line.
+class EscapedEcho final : public CommentSink {
+ public:
+  void commentLine(const CommentLine& line) override {
+    if (line.first) std::fputc(' ', stdout);
+    for (const char byte : line.text) {
+      const auto c = static_cast<unsigned char>(byte);
+      if (c == '\\') {
+        std::fputs("\\\\", stdout);
+      } else if (c == '\t') {
+        std::fputs("\\t", stdout);
+      } else if (c == '\r') {
+        std::fputs("\\r", stdout);
+      } else if (c < 0x20 || c >= 0x7F) {
+        std::printf("\\x%02x", c);
+      } else {
+        std::fputc(c, stdout);
+      }
     }
-    sink.midLine = c != '\n';
+    std::fputc('\n', stdout);
   }
-  return ssize_t(size);
-}
+};
 
 int runXsvf(int argc, char** argv) {
   std::string file;
@@ -143,19 +139,8 @@ int runXsvf(int argc, char** argv) {
   JtagPort port{8, usedWindow, usedSystem, usedProgress};
   XsvfStream stream{data, size, 0, 0, usedProgress};
   usedSystem->updateBegins();
-  EchoSink sink;
-  std::FILE* echo =
-      fopencookie(&sink, "w", cookie_io_functions_t{nullptr, writeEcho, nullptr, nullptr});
-  if (echo == nullptr) {
-    std::fprintf(stderr, "tarn-sim xsvf: cannot set up the comment echo\n");
-    return kExitFailed;
-  }
-  // Unbuffered, so the echo keeps its place among whatever else reaches the terminal.
-  std::setvbuf(echo, nullptr, _IONBF, 0);
-  const XsvfError result = playXsvf(port, stream, 100, echo);
-  std::fclose(echo);
-  // A comment cut off by the end of the stream has no newline of its own.
-  if (sink.midLine) std::fputc('\n', stdout);
+  EscapedEcho echo;
+  const XsvfError result = playXsvf(port, stream, 100, &echo);
   usedSystem->updateEnds();
   if (traceFile != nullptr) std::fclose(traceFile);
 
