@@ -75,7 +75,9 @@ void TraceLog::debug(const char* text) { emit(("D " + cEscape(text)).c_str()); }
 void TraceLog::comment(const char* text) { emit(("C " + cEscape(text)).c_str()); }
 
 void TraceComments::commentLine(const CommentLine& line) {
-  log_.comment(((line.first ? " " : "") + std::string(line.text)).c_str());
+  std::string text(line.first ? 1 : 0, ' ');
+  text.append(line.text);
+  log_.comment(text.c_str());
 }
 
 }  // namespace tarn::sim
