@@ -8,42 +8,48 @@
 
 #include "payloads/payloads.hpp"
 #include "tools/common/xsvf_walk.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 #include "tools/tarn-sim/xsvf_file.hpp"
 
 namespace tarn::tools {
 namespace {
 
-const char kUsage[] = "xsvf-stats FILE|--payload pci|cardbus";
-const char kHelp[] =
-    "xsvf-stats FILE|--payload pci|cardbus\n"
-    "  Walks the XSVF stream in FILE (up to 16 MiB), or the embedded stream for the\n"
-    "  interface named after --payload, command by command and prints\n"
-    "  its census: the count of each command, the data-register lengths, the\n"
-    "  instruction lengths, the run-test times with the shifts that wait each,\n"
-    "  the XREPEAT and XSTATE values, and the total wait the stream mandates\n"
-    "  (run-test waits after shifts and XWAIT times, retries not counted).\n"
-    "  Exit status 0 when the stream ends with XCOMPLETE exactly at its last\n"
-    "  byte, 1 when it does not, 2 for bad usage or an unreadable file.";
+struct XsvfStatsOptions {
+  std::string file;
+  std::string interface;
+} options;
 
-int runXsvfStats(int argc, char** argv) {
-  Arguments arguments;
-  if (const auto status =
-          readCommandLine(argc, argv, {{"--payload"}, {}, 1}, kUsage, kHelp, arguments))
-    return *status;
-  const bool payload = !arguments.options.empty();
-  if (payload == !arguments.positionals.empty()) {
-    return usageError(kUsage, payload ? "give FILE or --payload, not both"
-                                      : "nothing to read: give FILE or --payload pci|cardbus");
+CLI::App* defineXsvfStats(CLI::App& tarnSim) {
+  CLI::App* stats = tarnSim.add_subcommand(
+      "xsvf-stats",
+      "xsvf-stats: walk the XSVF stream in FILE (up to 16 MiB), or the embedded stream for\n"
+      "the interface named after --payload, command by command and print its census: the\n"
+      "count of each command, the data-register lengths, the instruction lengths, the\n"
+      "run-test times with the shifts that wait each, the XREPEAT and XSTATE values, and the\n"
+      "total wait the stream mandates (run-test waits after shifts and XWAIT times, retries\n"
+      "not counted).");
+  stats->allow_extras();
+  CLI::Option* file = stats->add_option("FILE", options.file, "the XSVF file to read");
+  stats->add_option("--payload", options.interface, "read the embedded PCI or CardBus stream")
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD")
+      ->excludes(file);
+  stats->footer(
+      "Exit status 0 when the stream ends with XCOMPLETE exactly at its last byte, 1 when it\n"
+      "does not, 2 for bad usage or an unreadable file.");
+  return stats;
+}
+
+int runXsvfStats() {
+  if (options.file.empty() && options.interface.empty()) {
+    return usageError("xsvf-stats", "nothing to read: give FILE or --payload pci|cardbus");
   }
-  const std::string source = payload ? arguments.options[0].second : arguments.positionals[0];
+  const bool payload = !options.interface.empty();
+  const std::string& source = payload ? options.interface : options.file;
   std::vector<uint8_t> bytes;
   std::string name = source;
   if (payload) {
     const PayloadEntry* entry = xsvfStreamFor(source);
-    if (entry == nullptr)
-      return usageError(kUsage, "--payload takes pci or cardbus, not '" + source + "'");
     bytes.assign(entry->data, entry->data + entry->size);
     name = entry->name;
   } else if (std::string error; !readXsvfFile(source.c_str(), bytes, error)) {
@@ -91,7 +97,7 @@ int runXsvfStats(int argc, char** argv) {
   return kExitOk;
 }
 
-const SubcommandRegistration registration("xsvf-stats", kUsage, kHelp, runXsvfStats);
+const SubcommandRegistration registration({defineXsvfStats, runXsvfStats});
 
 }  // namespace
 }  // namespace tarn::tools
