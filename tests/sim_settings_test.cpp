@@ -201,7 +201,7 @@ TEST(SimFaults, CardFaultsReadTheSameInTarnSimAndTheSettingsAfterTheCardNumber) 
   }
 }
 
-TEST(SimFaults, OldSpellingsAndMisplacedFaultsAreRefusedNamingWhatIsKnown) {
+TEST(SimFaults, UnknownSpellingsBadValuesAndMisplacedFaultsAreRefusedNamingWhatIsKnown) {
   const std::string driverKnown =
       "no-driver, wrong-signature, count=N, map-fails, zero-mapping, zero-record, fail=CODE, "
       "failed-fills-output";
