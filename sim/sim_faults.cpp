@@ -143,6 +143,14 @@ const std::vector<FaultSpelling<SimDriverFaults>>& driverSpellings() {
   return table;
 }
 
+template <int64_t SimFlashFaults::*field>
+bool fromReadRequest(std::string_view value, FlashTarget& target) {
+  uint64_t n = 0;
+  if (!parseNumber(value, uint64_t(INT64_MAX), n)) return false;
+  target.flash.*field = int64_t(n);
+  return true;
+}
+
 const std::vector<FaultSpelling<FlashTarget>>& flashSpellings() {
   static const std::vector<FaultSpelling<FlashTarget>> table = {
       {"never-erase", "S", "sector S (0-7) never erases; DQ5 comes up after the time limit",
@@ -174,21 +182,9 @@ const std::vector<FaultSpelling<FlashTarget>>& flashSpellings() {
          return true;
        }},
       {"busy-stuck", "N", "from read request N on (0 = the first), the busy bit never clears",
-       "N is a read request count from 0 up",
-       [](std::string_view value, FlashTarget& target) {
-         uint64_t n = 0;
-         if (!parseNumber(value, uint64_t(INT64_MAX), n)) return false;
-         target.flash.busyStuckFromRead = int64_t(n);
-         return true;
-       }},
+       "N is a read request count from 0 up", fromReadRequest<&SimFlashFaults::busyStuckFromRead>},
       {"all-ones", "N", "from read request N on, the read-back register reads all ones",
-       "N is a read request count from 0 up",
-       [](std::string_view value, FlashTarget& target) {
-         uint64_t n = 0;
-         if (!parseNumber(value, uint64_t(INT64_MAX), n)) return false;
-         target.flash.allOnesFromRead = int64_t(n);
-         return true;
-       }},
+       "N is a read request count from 0 up", fromReadRequest<&SimFlashFaults::allOnesFromRead>},
       {"power-cut", "N", "the power goes after N register accesses",
        "N is a register access count from 1 up",
        [](std::string_view value, FlashTarget& target) {

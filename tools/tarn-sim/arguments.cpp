@@ -6,12 +6,21 @@ namespace tarn::tools {
 
 namespace {
 
-std::string unknownOption(const CLI::App& subcommand, const std::string& argument) {
-  std::string known;
-  for (const CLI::Option* option : subcommand.get_options()) {
+// The subcommand's options, its option groups' included, without --help.
+void listOptions(const CLI::App& app, std::string& known) {
+  for (const CLI::Option* option : app.get_options()) {
     if (option->get_lnames().empty() || option->get_name() == "--help") continue;
     known += (known.empty() ? "" : ", ") + option->get_name();
   }
+  for (const CLI::App* group :
+       app.get_subcommands([](const CLI::App* sub) { return sub->get_name().empty(); })) {
+    listOptions(*group, known);
+  }
+}
+
+std::string unknownOption(const CLI::App& subcommand, const std::string& argument) {
+  std::string known;
+  listOptions(subcommand, known);
   return "unknown option '" + argument + "'; " +
          (known.empty() ? "this subcommand takes none" : "known: " + known);
 }
@@ -24,6 +33,14 @@ std::string leftOver(const CLI::App& subcommand) {
                                                    : "unexpected argument '" + argument + "'";
 }
 
+// The first argument that no subcommand could place, named; empty when none.
+std::string firstLeftOver(const CLI::App& app) {
+  for (const CLI::App* subcommand : app.get_subcommands()) {
+    if (!subcommand->remaining().empty()) return leftOver(*subcommand);
+  }
+  return {};
+}
+
 }  // namespace
 
 LineRead readLine(CLI::App& app, int argc, const char* const* argv) {
@@ -31,14 +48,16 @@ LineRead readLine(CLI::App& app, int argc, const char* const* argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     return {LineRead::Outcome::Help, app.help()};
+  } catch (const CLI::RequiredError& error) {
+    // What CLI11 finds missing may be what a misspelt option was meant to be:
+    // the misspelling is the mistake to name.
+    const std::string leftOver = firstLeftOver(app);
+    return {LineRead::Outcome::Refused, leftOver.empty() ? error.what() : leftOver};
   } catch (const CLI::Error& error) {
     return {LineRead::Outcome::Refused, error.what()};
   }
-  for (const CLI::App* subcommand : app.get_subcommands()) {
-    if (!subcommand->remaining().empty()) {
-      return {LineRead::Outcome::Refused, leftOver(*subcommand)};
-    }
-  }
+  const std::string leftOver = firstLeftOver(app);
+  if (!leftOver.empty()) return {LineRead::Outcome::Refused, leftOver};
   return {};
 }
 

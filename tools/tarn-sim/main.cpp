@@ -26,11 +26,6 @@ SubcommandRegistration::SubcommandRegistration(Subcommand subcommand) {
   registry().push_back(subcommand);
 }
 
-int usageError(const std::string& subcommand, const std::string& message) {
-  printRefusal(message, "tarn-sim " + subcommand);
-  return kExitUsage;
-}
-
 }  // namespace tarn::tools
 
 int main(int argc, char** argv) {

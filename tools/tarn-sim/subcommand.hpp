@@ -19,8 +19,4 @@ struct SubcommandRegistration {
   explicit SubcommandRegistration(Subcommand subcommand);
 };
 
-// A mistake found once the line was read: prints "tarn-sim: MESSAGE" and where
-// to read more, and returns kExitUsage.
-int usageError(const std::string& subcommand, const std::string& message);
-
 }  // namespace tarn::tools

@@ -63,12 +63,7 @@ CLI::App* defineXsvf(CLI::App& tarnSim) {
       "shown escaped (\\t, \\r, \\\\, \\xNN); the last line is always `result N TEXT`\n"
       "with the player's result code and its text.");
   xsvf->allow_extras();
-  CLI::Option* file = xsvf->add_option("FILE", options.file, "the XSVF file to play");
-  xsvf->add_option("--payload", options.interface,
-                   "play the embedded PCI or CardBus stream instead of a file")
-      ->check(CLI::IsMember({"pci", "cardbus"}))
-      ->type_name("WORD")
-      ->excludes(file);
+  addStreamSource(*xsvf, options.file, options.interface);
   xsvf->add_option("--chain", options.chainModel,
                    "what sits behind the JTAG pins (MODEL below; default device)")
       ->type_name("MODEL");
@@ -178,9 +173,6 @@ int report(const PlayBench& bench, const XsvfStream& stream, const sim::StandInD
 }
 
 int runXsvf() {
-  if (options.file.empty() && options.interface.empty()) {
-    return usageError("xsvf", "nothing to play: give FILE or --payload pci|cardbus");
-  }
   std::string error;
   StreamSource source;
   std::unique_ptr<sim::JtagChain> chain;

@@ -1,6 +1,7 @@
 #pragma once
 // Where the XSVF subcommands of tarn-sim take their stream from: a file, or
 // the embedded stream for an interface named on the command line.
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -9,6 +10,16 @@
 #include "payloads/payloads.hpp"
 
 namespace tarn::tools {
+
+// FILE or --payload pci|cardbus, exactly one of the two.
+inline void addStreamSource(CLI::App& subcommand, std::string& file, std::string& interface) {
+  CLI::Option_group* source = subcommand.add_option_group("source", "FILE or --payload");
+  source->add_option("FILE", file, "an XSVF file, up to 16 MiB");
+  source->add_option("--payload", interface, "the embedded PCI or CardBus stream")
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD");
+  source->require_option(1);
+}
 
 // The embedded stream the updater plays for `interface`, "pci" or "cardbus",
 // chosen by the updater's own rule (selectXsvfStream); null for any other word.

@@ -29,11 +29,7 @@ CLI::App* defineXsvfStats(CLI::App& tarnSim) {
       "total wait the stream mandates (run-test waits after shifts and XWAIT times, retries\n"
       "not counted).");
   stats->allow_extras();
-  CLI::Option* file = stats->add_option("FILE", options.file, "the XSVF file to read");
-  stats->add_option("--payload", options.interface, "read the embedded PCI or CardBus stream")
-      ->check(CLI::IsMember({"pci", "cardbus"}))
-      ->type_name("WORD")
-      ->excludes(file);
+  addStreamSource(*stats, options.file, options.interface);
   stats->footer(
       "Exit status 0 when the stream ends with XCOMPLETE exactly at its last byte, 1 when it\n"
       "does not, 2 for bad usage or an unreadable file.");
@@ -41,9 +37,6 @@ CLI::App* defineXsvfStats(CLI::App& tarnSim) {
 }
 
 int runXsvfStats() {
-  if (options.file.empty() && options.interface.empty()) {
-    return usageError("xsvf-stats", "nothing to read: give FILE or --payload pci|cardbus");
-  }
   const bool payload = !options.interface.empty();
   const std::string& source = payload ? options.interface : options.file;
   std::vector<uint8_t> bytes;
