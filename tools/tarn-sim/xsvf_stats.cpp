@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,13 @@ CLI::App* defineXsvfStats(CLI::App& tarnSim) {
   return stats;
 }
 
+// A census table: its title, then one "value: count" line per value.
+void printCounts(const char* title, const std::map<uint32_t, uint32_t>& counts) {
+  std::printf("%s\n", title);
+  for (const auto& [value, times] : counts)
+    std::printf("  %" PRIu32 ": %" PRIu32 "\n", value, times);
+}
+
 int runXsvfStats() {
   const bool payload = !options.interface.empty();
   const std::string& source = payload ? options.interface : options.file;
@@ -58,28 +66,16 @@ int runXsvfStats() {
       std::printf("  %-12s %" PRIu32 "\n", xsvfCommandName(code), census.perCode[code]);
     }
   }
-  std::printf("data-register lengths (bits: times set)\n");
-  for (const auto& [bits, times] : census.dataRegisterBits) {
-    std::printf("  %" PRIu32 ": %" PRIu32 "\n", bits, times);
-  }
-  std::printf("instruction lengths (bits: shifts)\n");
-  for (const auto& [bits, times] : census.instructionBits) {
-    std::printf("  %" PRIu32 ": %" PRIu32 "\n", bits, times);
-  }
+  printCounts("data-register lengths (bits: times set)", census.dataRegisterBits);
+  printCounts("instruction lengths (bits: shifts)", census.instructionBits);
   std::printf("run-test times (microseconds: times set, shifts waiting it)\n");
   for (const auto& [us, times] : census.runTestTimes) {
     const auto shifts = census.shiftsPerRunTestTime.find(us);
     std::printf("  %" PRId32 ": %" PRIu32 ", %" PRIu32 "\n", us, times,
                 shifts == census.shiftsPerRunTestTime.end() ? 0u : shifts->second);
   }
-  std::printf("XREPEAT values (value: times)\n");
-  for (const auto& [value, times] : census.repeatCounts) {
-    std::printf("  %" PRIu32 ": %" PRIu32 "\n", value, times);
-  }
-  std::printf("XSTATE targets (state: times)\n");
-  for (const auto& [state, times] : census.stateTargets) {
-    std::printf("  %" PRIu32 ": %" PRIu32 "\n", state, times);
-  }
+  printCounts("XREPEAT values (value: times)", census.repeatCounts);
+  printCounts("XSTATE targets (state: times)", census.stateTargets);
   std::printf("total mandated wait %" PRIu64 " us (%.3f s)\n", census.mandatedWaitMicroseconds,
               double(census.mandatedWaitMicroseconds) / 1e6);
   if (!walk.ok) {
