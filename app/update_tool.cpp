@@ -136,7 +136,7 @@ void runUpdateCommand(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
   if (tool.card.hardwareRevision < 50) {
     // Only the play gets a sharpened timer; the flash erase counts its sleeps.
     tool.system.xsvfPlayBegins();
-    result = playXsvf(tool.jtag, tool.stream, tool.commentEchoLevel, tool.commentOutput);
+    result = playXsvf(tool.jtag, tool.stream, tool.commentEchoLevel, tool.comments);
     tool.system.xsvfPlayEnds();
   } else {
     result = programFlashImage(tool.flash, tool.progress, tool.card.hardwareRevision, isCardBus);

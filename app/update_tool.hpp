@@ -10,6 +10,7 @@
 #include "platform/progress.hpp"
 #include "platform/system_services.hpp"
 #include "platform/user_interface.hpp"
+#include "xsvf/player.hpp"
 #include "xsvf/xsvf_stream.hpp"
 
 namespace tarn {
@@ -57,7 +58,8 @@ struct UpdateTool {
   SystemServices& system;
   UserInterface& ui;
   uintptr_t moduleInstance;
-  std::FILE* commentOutput = stdout;  // where XCOMMENT text is echoed; null: nowhere
+  FileCommentEcho standardOutput{stdout};
+  CommentSink* comments = &standardOutput;  // where XCOMMENT text is echoed; null: nowhere
 
   CardContext card;
   XsvfStream stream;

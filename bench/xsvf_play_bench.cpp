@@ -169,7 +169,7 @@ const Recording& recording() {
     sim::SimSystem system(clock);  // the device counts its timed steps on this clock
     JtagPort port{8, &window, &system, nullptr};
     XsvfStream stream{rec.stream.data(), int32_t(rec.stream.size()), 0, 0, nullptr};
-    const XsvfError result = playXsvf(port, stream, 0, stdout);
+    const XsvfError result = playXsvf(port, stream, 0, nullptr);
     if (result != 0 || card.violationCount() != 0) {
       std::fprintf(stderr, "recording play failed with %d\n", result);
       std::abort();
@@ -187,7 +187,7 @@ XsvfError playOnce(const Recording& rec, RegisterWindow& window) {
   NullSystem system;
   JtagPort port{8, &window, &system, nullptr};
   XsvfStream stream{rec.stream.data(), int32_t(rec.stream.size()), 0, 0, nullptr};
-  return playXsvf(port, stream, 0, stdout);
+  return playXsvf(port, stream, 0, nullptr);
 }
 
 // The same accesses in a plain loop, through the same virtual interface.

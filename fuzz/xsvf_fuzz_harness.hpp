@@ -107,8 +107,9 @@ inline PlayOutcome playFuzzInput(const uint8_t* data, size_t size, std::FILE* ec
   XsvfStream stream{data, int32_t(size), 0, 0, &progress};
 
   XsvfError result = 0;
+  FileCommentEcho comments(echo);
   try {
-    result = playXsvf(port, stream, 100, echo);
+    result = playXsvf(port, stream, 100, &comments);
   } catch (const PlayBudgetSpent&) {
     return {false, 0};
   }

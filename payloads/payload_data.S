@@ -1,9 +1,9 @@
-/* The payload files of the build's payload folder, linked in as constant
-   data. Each NAME.bin becomes the C symbol tarn_payload_NAME (its first byte)
+/* The payload files of the build's payload folder (one per row of
+   payload_list.def), linked in as constant data. Each NAME.bin becomes the C symbol tarn_payload_NAME (its first byte)
    and tarn_payload_NAME_size (a 32-bit byte count). Written for ELF and for
    COFF (i686 MinGW: read-only data in .rdata, C symbols with a leading
-   underscore; 64-bit Windows has none). The folder is on the
-   assembler's include path; CMake makes this file depend on every .bin. */
+   underscore; 64-bit Windows has none). The folder and the source tree are
+   on the assembler's include path; CMake makes this file depend on every .bin. */
 
 #define TARN_CAT2(a, b) a##b
 #define TARN_CAT(a, b) TARN_CAT2(a, b)
@@ -25,7 +25,7 @@
 #define TARN_SIZE(sym)
 #endif
 
-#define TARN_PAYLOAD(name)                                        \
+#define TARN_EMBED(name)                                          \
   TARN_SECTION;                                                   \
   .globl TARN_SYM(name);                                          \
   .balign 16;                                                     \
@@ -41,12 +41,9 @@
   .long 1b - TARN_SYM(name);                                      \
   TARN_SIZE(TARN_SYM(TARN_CAT(name, _size)))
 
-TARN_PAYLOAD(flashImage150)
-TARN_PAYLOAD(flashImage100)
-TARN_PAYLOAD(flashImage50Pci)
-TARN_PAYLOAD(flashImage50CardBus)
-TARN_PAYLOAD(xsvfStreamPci)
-TARN_PAYLOAD(xsvfStreamCardBus)
+#define TARN_PAYLOAD(name, kind, size) TARN_EMBED(name)
+#include "payloads/payload_list.def"
+#undef TARN_PAYLOAD
 
 #if defined(__ELF__)
   .section .note.GNU-stack, "", @progbits

@@ -5,31 +5,31 @@
 #include "payloads/payload_origin.hpp"
 #include "payloads/stand_in_mark.hpp"
 
-// Linked in by payload_data.S, one byte sequence and one byte count per file.
+// Linked in by payload_data.S, one byte sequence per file.
 extern "C" {
-extern const uint8_t tarn_payload_flashImage150[];
-extern const uint8_t tarn_payload_flashImage100[];
-extern const uint8_t tarn_payload_flashImage50Pci[];
-extern const uint8_t tarn_payload_flashImage50CardBus[];
-extern const uint8_t tarn_payload_xsvfStreamPci[];
-extern const uint8_t tarn_payload_xsvfStreamCardBus[];
+#define TARN_PAYLOAD(name, kind, size) extern const uint8_t tarn_payload_##name[];
+#include "payloads/payload_list.def"
+#undef TARN_PAYLOAD
 }
 
 namespace tarn {
 namespace {
 
-// The sizes are the system's constants; the build checked every file against them.
+constexpr PayloadEntry entry(PayloadId id, const uint8_t* data) {
+  const PayloadSpec& spec = payloadSpec(id);
+  return PayloadEntry{spec.name, spec.kind, data, spec.size};
+}
+
+// The build checked every file against its size in the list.
 const PayloadEntry kPayloads[] = {
-    {"flashImage150", PayloadKind::FlashImage, tarn_payload_flashImage150, kFlashImage150Size},
-    {"flashImage100", PayloadKind::FlashImage, tarn_payload_flashImage100, kFlashImage100Size},
-    {"flashImage50Pci", PayloadKind::FlashImage, tarn_payload_flashImage50Pci, kFlashImage50Size},
-    {"flashImage50CardBus", PayloadKind::FlashImage, tarn_payload_flashImage50CardBus,
-     kFlashImage50Size},
-    {"xsvfStreamPci", PayloadKind::XsvfStream, tarn_payload_xsvfStreamPci, kXsvfStreamSize},
-    {"xsvfStreamCardBus", PayloadKind::XsvfStream, tarn_payload_xsvfStreamCardBus, kXsvfStreamSize},
+#define TARN_PAYLOAD(name, kind, size) entry(PayloadId::name, tarn_payload_##name),
+#include "payloads/payload_list.def"
+#undef TARN_PAYLOAD
 };
 
-FlashImage flashImage(const uint8_t* data, int32_t size) { return FlashImage{data, size}; }
+const PayloadEntry& payload(PayloadId id) { return kPayloads[static_cast<int>(id)]; }
+
+FlashImage flashImage(PayloadId id) { return FlashImage{payload(id).data, payload(id).size}; }
 
 }  // namespace
 
@@ -61,16 +61,16 @@ bool anyEmbeddedPayloadCarriesStandInMark() {
 
 FlashImage selectFlashImage(int32_t hardwareRevision, int32_t isCardBus) {
   if (hardwareRevision < 100) {
-    return isCardBus != 0 ? flashImage(tarn_payload_flashImage50CardBus, kFlashImage50Size)
-                          : flashImage(tarn_payload_flashImage50Pci, kFlashImage50Size);
+    return flashImage(isCardBus != 0 ? PayloadId::flashImage50CardBus : PayloadId::flashImage50Pci);
   }
-  if (hardwareRevision >= 150) return flashImage(tarn_payload_flashImage150, kFlashImage150Size);
-  return flashImage(tarn_payload_flashImage100, kFlashImage100Size);
+  if (hardwareRevision >= 150) return flashImage(PayloadId::flashImage150);
+  return flashImage(PayloadId::flashImage100);
 }
 
 XsvfPayload selectXsvfStream(int32_t isCardBus) {
-  return isCardBus != 0 ? XsvfPayload{tarn_payload_xsvfStreamCardBus, kXsvfStreamSize}
-                        : XsvfPayload{tarn_payload_xsvfStreamPci, kXsvfStreamSize};
+  const PayloadEntry& stream =
+      payload(isCardBus != 0 ? PayloadId::xsvfStreamCardBus : PayloadId::xsvfStreamPci);
+  return XsvfPayload{stream.data, stream.size};
 }
 
 }  // namespace tarn

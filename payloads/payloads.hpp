@@ -15,15 +15,44 @@ struct XsvfPayload {
   int32_t size;
 };
 
-inline constexpr int32_t kFlashImage150Size = 130012;
-inline constexpr int32_t kFlashImage100Size = 166980;
-inline constexpr int32_t kFlashImage50Size = 97652;
-inline constexpr int32_t kXsvfStreamSize = 608591;
-
 enum class PayloadKind { FlashImage, XsvfStream };
 
-// The six payloads by their names: flashImage150, flashImage100,
-// flashImage50Pci, flashImage50CardBus, xsvfStreamPci, xsvfStreamCardBus.
+// The payloads as payloads/payload_list.def names them, in its order.
+enum class PayloadId : int {
+#define TARN_PAYLOAD(name, kind, size) name,
+#include "payloads/payload_list.def"
+#undef TARN_PAYLOAD
+};
+
+// One row of payloads/payload_list.def. The sizes are the system's constants:
+// consumers take a payload's length from here, never from its data.
+struct PayloadSpec {
+  const char* name;
+  PayloadKind kind;
+  int32_t size;
+};
+inline constexpr PayloadSpec kPayloadSpecs[] = {
+#define TARN_PAYLOAD(name, kind, size) {#name, PayloadKind::kind, size},
+#include "payloads/payload_list.def"
+#undef TARN_PAYLOAD
+};
+inline constexpr int kPayloadCount =
+    static_cast<int>(sizeof kPayloadSpecs / sizeof kPayloadSpecs[0]);
+
+constexpr const PayloadSpec& payloadSpec(PayloadId id) {
+  return kPayloadSpecs[static_cast<int>(id)];
+}
+
+inline constexpr int32_t kFlashImage150Size = payloadSpec(PayloadId::flashImage150).size;
+inline constexpr int32_t kFlashImage100Size = payloadSpec(PayloadId::flashImage100).size;
+// The two images of revisions 50 to 99 share one layout, and the two streams
+// one size, which the stream reader's progress is counted against.
+inline constexpr int32_t kFlashImage50Size = payloadSpec(PayloadId::flashImage50Pci).size;
+static_assert(payloadSpec(PayloadId::flashImage50CardBus).size == kFlashImage50Size);
+inline constexpr int32_t kXsvfStreamSize = payloadSpec(PayloadId::xsvfStreamPci).size;
+static_assert(payloadSpec(PayloadId::xsvfStreamCardBus).size == kXsvfStreamSize);
+
+// One embedded payload: its row of the list and its bytes.
 struct PayloadEntry {
   const char* name;
   PayloadKind kind;
@@ -43,7 +72,6 @@ bool payloadCarriesStandInMark(const PayloadEntry& entry);
 bool anyEmbeddedPayloadCarriesStandInMark();
 
 FlashImage selectFlashImage(int32_t hardwareRevision, int32_t isCardBus);
-// Defined beside the XSVF streams once they are embedded.
 XsvfPayload selectXsvfStream(int32_t isCardBus);
 
 }  // namespace tarn

@@ -4,8 +4,9 @@
 namespace tarn {
 
 // The user-interface services the updater relies on, in the shape of the
-// Win32 calls it makes, so one application runs on the property sheet, the
-// terminal front end and the scripted front end alike.
+// Win32 calls it makes, so one application runs on the Win32 property sheet
+// and on any front end that offers the same services, such as the terminal
+// one in ui/.
 
 using PageWindow = intptr_t;  // one page's window (an HWND on Win32); 0 is "no window"
 

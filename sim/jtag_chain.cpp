@@ -504,18 +504,16 @@ std::unique_ptr<JtagChain> makeJtagChain(std::string_view name, std::string* err
   if (name == "device") return std::make_unique<StandInDevice>();
   if (name.substr(0, 7) == "device:") {
     StandInDeviceFaults faults;
-    std::string_view rest = name.substr(7);
-    while (!rest.empty()) {
-      const size_t comma = rest.find(',');
-      const std::string_view item = rest.substr(0, comma);
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    for (const std::string_view item : splitAt(name.substr(7), ',')) {
+      if (item.empty()) continue;
       std::string why;
       if (!parseChainFault(item, faults, why)) return fail("device: " + why);
     }
     return std::make_unique<StandInDevice>(faults);
   }
   return fail("unknown chain model '" + std::string(name) +
-              "' (tdo:0, tdo:1, delay:N, device[:erase-fails,stuck-bit=N])");
+              "' (tdo:0, tdo:1, delay:N, device, device:FAULTS with FAULTS from " +
+              knownFaults(FaultFamily::Chain) + ")");
 }
 
 }  // namespace tarn::sim

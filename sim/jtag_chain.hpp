@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "payloads/stand_in_device.hpp"
 #include "sim/sim_card.hpp"
+#include "sim/stand_in_device.hpp"
 
 namespace tarn::sim {
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_driver.hpp"
@@ -17,6 +18,10 @@ namespace tarn::sim {
 bool parseNumber(std::string_view text, uint64_t max, uint64_t& value);
 // The same with an optional leading minus, within min to max.
 bool parseSignedNumber(std::string_view text, int64_t min, int64_t max, int64_t& value);
+
+// The parts of `text` between the separators, in order: "a,b" gives a and b,
+// "a," gives a and an empty part, "" one empty part.
+std::vector<std::string_view> splitAt(std::string_view text, char separator);
 
 // Hardware revisions are one byte in the cards' records.
 inline constexpr int32_t kMaxRevision = 255;
@@ -36,9 +41,11 @@ bool parseFlashFault(std::string_view text, SimFlashFaults& faults, uint64_t& po
 // The programmable device in a card's JTAG chain: erase-fails, stuck-bit=N.
 bool parseChainFault(std::string_view text, StandInDeviceFaults& faults, std::string& error);
 
-// The known faults of each family, as the error texts list them.
-const char* driverFaultNames();
-const char* flashFaultNames();
-const char* chainFaultNames();
+enum class FaultFamily { Driver, Flash, Chain };
+// A family's faults as the errors list them: "erase-fails, stuck-bit=N".
+std::string knownFaults(FaultFamily family);
+// A family's faults for --help, one line each: the spelling from column
+// `indent`, what it does from column 25.
+std::string faultHelp(FaultFamily family, size_t indent);
 
 }  // namespace tarn::sim

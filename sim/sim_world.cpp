@@ -18,24 +18,14 @@ namespace tarn::sim {
 
 namespace {
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
 bool parseCards(const std::string& text, SimWorldSettings& settings, std::string& error) {
   settings.cards.clear();
-  for (const std::string& entry : split(text, ',')) {
-    const std::vector<std::string> fields = split(entry, ':');
+  for (const std::string_view entry : splitAt(text, ',')) {
+    const std::vector<std::string_view> fields = splitAt(entry, ':');
     int32_t revision = 0;
     if (fields.size() > 2 || !parseRevision(fields[0], revision)) {
-      error = "TARN_SIM_CARDS: '" + entry + "' is not REVISION[:pci|:cardbus] (0 to 255)";
+      error =
+          "TARN_SIM_CARDS: '" + std::string(entry) + "' is not REVISION[:pci|:cardbus] (0 to 255)";
       return false;
     }
     SimCardSetup setup;
@@ -46,7 +36,8 @@ bool parseCards(const std::string& text, SimWorldSettings& settings, std::string
       } else if (fields[1] == "cardbus") {
         setup.interface = CardInterface::CardBus;
       } else {
-        error = "TARN_SIM_CARDS: interface '" + fields[1] + "' is neither pci nor cardbus";
+        error =
+            "TARN_SIM_CARDS: interface '" + std::string(fields[1]) + "' is neither pci nor cardbus";
         return false;
       }
     }
@@ -62,7 +53,7 @@ bool parseCards(const std::string& text, SimWorldSettings& settings, std::string
 // Driver faults as tarn-sim cards spells them; a card's faults as tarn-sim
 // flash or xsvf spells them, after the card's number and a colon.
 bool parseFaults(const std::string& text, SimWorldSettings& settings, std::string& error) {
-  for (const std::string& entry : split(text, ',')) {
+  for (const std::string_view entry : splitAt(text, ',')) {
     if (entry.empty()) continue;
     const size_t colon = entry.find(':');
     uint64_t number = 0;
@@ -73,12 +64,12 @@ bool parseFaults(const std::string& text, SimWorldSettings& settings, std::strin
       return false;
     }
     if (number < 1 || number > settings.cards.size()) {
-      error = "TARN_SIM_FAULTS: '" + entry + "' names card " + std::to_string(number) +
+      error = "TARN_SIM_FAULTS: '" + std::string(entry) + "' names card " + std::to_string(number) +
               "; the cards are 1 to " + std::to_string(settings.cards.size());
       return false;
     }
     const size_t card = size_t(number - 1);
-    const std::string fault = entry.substr(colon + 1);
+    const std::string_view fault = entry.substr(colon + 1);
     SimCardFaults& faults = settings.cardFaults[card];
     const bool chainCard = settings.cards[card].revision < 50;
     const bool ok = chainCard ? parseChainFault(fault, faults.chain, why)

@@ -74,62 +74,10 @@ void TraceLog::debug(const char* text) { emit(("D " + cEscape(text)).c_str()); }
 
 void TraceLog::comment(const char* text) { emit(("C " + cEscape(text)).c_str()); }
 
-#if defined(__GLIBC__)
-
-namespace {
-
-struct CommentLines {
-  TraceLog* log = nullptr;
-  char line[256] = {};
-  size_t used = 0;
-
-  void flush() {
-    line[used] = '\0';
-    log->comment(line);
-    used = 0;
-  }
-};
-
-ssize_t writeComment(void* cookie, const char* bytes, size_t size) {
-  auto& lines = *static_cast<CommentLines*>(cookie);
-  for (size_t k = 0; k < size; ++k) {
-    if (bytes[k] == '\n') {
-      lines.flush();
-    } else {
-      // A NUL cannot arrive (it ends a comment); a long comment goes on in the next line.
-      if (lines.used == sizeof lines.line - 1) lines.flush();
-      lines.line[lines.used++] = bytes[k];
-    }
-  }
-  return ssize_t(size);
+void TraceComments::commentLine(const CommentLine& line) {
+  std::string text(line.first ? 1 : 0, ' ');
+  text.append(line.text);
+  log_.comment(text.c_str());
 }
-
-int closeComments(void* cookie) {
-  auto* lines = static_cast<CommentLines*>(cookie);
-  if (lines->used != 0) lines->flush();
-  delete lines;
-  return 0;
-}
-
-}  // namespace
-
-std::FILE* openCommentLines(TraceLog& log) {
-  auto* lines = new CommentLines;
-  lines->log = &log;
-  std::FILE* file =
-      fopencookie(lines, "w", cookie_io_functions_t{nullptr, writeComment, nullptr, closeComments});
-  if (file == nullptr) {
-    delete lines;
-    return nullptr;
-  }
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  return file;
-}
-
-#else
-
-std::FILE* openCommentLines(TraceLog&) { return nullptr; }
-
-#endif
 
 }  // namespace tarn::sim

@@ -6,6 +6,7 @@
 #include "platform/progress.hpp"
 #include "platform/register_window.hpp"
 #include "platform/system_services.hpp"
+#include "xsvf/player.hpp"
 
 namespace tarn::sim {
 
@@ -44,12 +45,17 @@ class TraceLog {
 
 std::string cEscape(const char* text);
 
-// A stream that turns what is written to it into "C" lines of `log`, one per
-// newline, for the XSVF comment echo. Unbuffered, so each comment lands among
-// the accesses around it. Close it with fclose before `log` goes; an
-// unfinished last line is written then. Null where the C library offers no
-// such streams (Windows).
-std::FILE* openCommentLines(TraceLog& log);
+// The XSVF comment echo as "C" lines of `log`, one per comment line, among
+// the accesses around it. The first line of a comment starts with a space, as
+// on standard output.
+class TraceComments final : public CommentSink {
+ public:
+  explicit TraceComments(TraceLog& log) : log_(log) {}
+  void commentLine(const CommentLine& line) override;
+
+ private:
+  TraceLog& log_;
+};
 
 class TracingWindow final : public RegisterWindow {
  public:

@@ -141,7 +141,7 @@ TEST(InterfaceMessage, NoUpdateStartsUnderItAndEveryMappingGoesBackOnce) {
       std::vector<ScriptAction> script{pressAction()};
       script.insert(script.end(), c.duringBox.begin(), c.duringBox.end());
       script.push_back(dismissAction());
-      // Once the message is gone, Update works as before.
+      // Once the message is gone, Update works on the card with its interface chosen.
       script.insert(script.end(), {showTabAction(0), checkAction(1010), pressAction(),
                                    closeAction(), dismissAction()});
       CommandRun run(
@@ -152,7 +152,7 @@ TEST(InterfaceMessage, NoUpdateStartsUnderItAndEveryMappingGoesBackOnce) {
       ASSERT_EQ(boxes.size(), 2u);
       EXPECT_EQ(boxes[0].text, "Please select your interface type (PCI/CardBus)");
       EXPECT_EQ(boxes[0].caption, "Flash Update Tool");
-      EXPECT_EQ(boxes[0].value, 0x40);  // MB_ICONINFORMATION, as it always was
+      EXPECT_EQ(boxes[0].value, 0x40);  // MB_ICONINFORMATION
       EXPECT_EQ(boxes[0].page, -1);     // and no owner
       // Card 2 was never mapped nor touched; card 1 once for the refused
       // command and once for the update after it.

@@ -129,8 +129,8 @@ TEST(WriteFlashImage, AccessesPerByteAreExactlyThoseOfTheCommands) {
   FlashRig twoBanks(SimFlashTiming::instant());
   EXPECT_EQ(writeFlashImage(twoBanks.bus, nullptr, imageOf(image)), 0);
   EXPECT_EQ(twoBanks.card.accessCount(), kCycle + bank + kRead + bank);
-  // The 166980-byte image over both banks: 8,252,211 accesses before the
-  // marker was read back, 8,252,219 with the two read-backs.
+  // The 166980-byte image over both banks: 8,252,219 accesses, of which the
+  // two marker read-backs are 8 (8,252,211 without them).
   constexpr uint64_t kFullBank = 3 * kErase + kPerByte * 166980 + kMarker;
   static_assert(kCycle + kFullBank + kRead + kFullBank == 8252211 + 2 * kRead);
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "card/registers.hpp"
-#include "payloads/stand_in_device.hpp"
 #include "sim/sim_card.hpp"
+#include "sim/stand_in_device.hpp"
 
 namespace tarn::sim {
 namespace {

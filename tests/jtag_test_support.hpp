@@ -152,7 +152,8 @@ struct PlayWorld : JtagWorld {
                  std::FILE* echo = nullptr) {
     bytes = std::move(streamBytes);
     stream = XsvfStream{bytes.data(), int32_t(bytes.size()), 0, 0, &progress};
-    return playXsvf(port, stream, echoLevel, echo != nullptr ? echo : stdout);
+    FileCommentEcho comments(echo != nullptr ? echo : stdout);
+    return playXsvf(port, stream, echoLevel, &comments);
   }
   ChainFollower chain() const {
     ChainFollower follower;

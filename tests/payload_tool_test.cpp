@@ -58,7 +58,7 @@ class FirmwareFolder : public ::testing::Test {
     fs::remove_all(root_);
     fs::create_directories(root_ / "fw");
     uint8_t fill = 0x11;
-    for (const PayloadFileSpec& spec : kPayloadFiles) {
+    for (const PayloadSpec& spec : kPayloadSpecs) {
       write(spec.name, spec.kind == PayloadKind::FlashImage ? goodFlashImage(spec.size, fill++)
                                                             : goodXsvfStream(spec.size));
     }
@@ -82,7 +82,7 @@ class FirmwareFolder : public ::testing::Test {
     EXPECT_NE(messages.find(payloadFileName(name) + ": "), std::string::npos) << messages;
     EXPECT_NE(messages.find(problem), std::string::npos) << messages;
     EXPECT_EQ(messages.find('\n'), messages.size() - 1) << "one message: " << messages;
-    for (const PayloadFileSpec& spec : kPayloadFiles) {
+    for (const PayloadSpec& spec : kPayloadSpecs) {
       EXPECT_FALSE(fs::exists(root_ / "out" / payloadFileName(spec.name))) << spec.name;
     }
   }
@@ -98,7 +98,7 @@ TEST_F(FirmwareFolder, GoodFolderIsCopiedWhole) {
   ASSERT_EQ(validateFirmware((root_ / "fw").string(), (root_ / "out").string(), messages), 0)
       << messages;
   EXPECT_TRUE(messages.empty());
-  for (const PayloadFileSpec& spec : kPayloadFiles) {
+  for (const PayloadSpec& spec : kPayloadSpecs) {
     EXPECT_EQ(read(root_ / "out" / payloadFileName(spec.name)),
               read(root_ / "fw" / payloadFileName(spec.name)))
         << spec.name;
@@ -231,15 +231,12 @@ TEST(PayloadTool, GeneratedStandInsAreTheEmbeddedBytes) {
   fs::remove_all(dir);
   std::string messages;
   ASSERT_EQ(generateStandIns(dir.string(), messages), 0) << messages;
-  int count = 0;
-  const StandInGenerator* generators = standInGenerators(&count);
-  ASSERT_GE(count, 4);
-  for (int i = 0; i < count; ++i) {
-    const PayloadEntry* e = findPayload(generators[i].name);
-    if (e == nullptr) continue;  // made but not embedded in this build
-    std::ifstream in(dir / payloadFileName(generators[i].name), std::ios::binary);
+  for (const PayloadSpec& spec : kPayloadSpecs) {
+    const PayloadEntry* e = findPayload(spec.name);
+    ASSERT_NE(e, nullptr) << spec.name;
+    std::ifstream in(dir / payloadFileName(spec.name), std::ios::binary);
     const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(file, Bytes(e->data, e->data + e->size)) << generators[i].name;
+    EXPECT_EQ(file, Bytes(e->data, e->data + e->size)) << spec.name;
   }
   // Stand-ins are refused as firmware, even though every format fact holds.
   const std::string fwCopy = dir.string();

@@ -202,7 +202,7 @@ TEST(SimFaults, CardFaultsReadTheSameInTarnSimAndTheSettingsAfterTheCardNumber) 
   }
 }
 
-TEST(SimFaults, OldSpellingsAndMisplacedFaultsAreRefusedNamingWhatIsKnown) {
+TEST(SimFaults, UnknownSpellingsBadValuesAndMisplacedFaultsAreRefusedNamingWhatIsKnown) {
   const std::string driverKnown =
       "no-driver, wrong-signature, count=N, map-fails, zero-mapping, zero-record, fail=CODE, "
       "failed-fills-output";
@@ -459,20 +459,20 @@ TEST(SimTrace, ATraceThatCannotBeWrittenStopsTheWorldFromStarting) {
 // The terminal program's echo: into the trace, one "C" line per comment, or
 // nowhere at all; never onto the terminal the sheet is drawn on.
 TEST(SimTrace, CommentsBecomeTraceLinesOrGoNowhere) {
-  // Two comments, one with control bytes, then one cut off by the end of the stream.
-  const uint8_t stream[] = {0x16, 'a', 'b', 0x00, 0x16, 0x1B, 'c', '\\', 0x00, 0x16, 'z'};
+  // Three comments, one with control bytes, one of two lines, then one cut off by the end
+  // of the stream.
+  const uint8_t stream[] = {0x16, 'a',  'b', 0x00, 0x16, 0x1B, 'c',  '\\',
+                            0x00, 0x16, 'x', '\n', 'y',  0x00, 0x16, 'z'};
   for (const bool traced : {true, false}) {
     TraceLog log;
-    std::FILE* echo = traced ? openCommentLines(log) : nullptr;
-    ASSERT_EQ(echo != nullptr, traced);
+    TraceComments comments(log);
     SimClock clock;
     SimCard card(clock);
     SimSystem system(clock);
     JtagPort port{8, &card, &system, nullptr};
     XsvfStream xsvf{stream, int32_t(sizeof stream), 0, 0, nullptr};
-    EXPECT_EQ(playXsvf(port, xsvf, 100, echo), xsvf_error::unknownError);
-    if (echo != nullptr) std::fclose(echo);
-    EXPECT_EQ(log.text(), traced ? "C  ab\nC  \\x1bc\\\\\nC  z\n" : "") << traced;
+    EXPECT_EQ(playXsvf(port, xsvf, 100, traced ? &comments : nullptr), xsvf_error::unknownError);
+    EXPECT_EQ(log.text(), traced ? "C  ab\nC  \\x1bc\\\\\nC  x\nC y\nC  z\n" : "") << traced;
   }
 }
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tools/tarn-sim/arguments.hpp"
@@ -9,118 +8,81 @@
 namespace tarn::tools {
 namespace {
 
-using Options = std::vector<std::pair<std::string, std::string>>;
+// A subcommand shaped like tarn-sim's: a word from a set, a checked value, a
+// repeatable option, a count and one positional.
+struct Line {
+  CLI::App app{"test", "tarn-sim"};
+  std::string family, file;
+  std::vector<std::string> faults;
+  uint64_t jobs = 2;
 
-struct ArgumentCase {
-  std::string line;  // what is being tried, for the failure message
-  ArgumentRules rules;
-  std::vector<std::string> argv;  // after the subcommand's name
-  std::string error;              // empty: read without a mistake
-  Options options = {};
-  std::vector<std::string> positionals = {};
-  bool help = false;
+  Line() {
+    CLI::App* sub = app.add_subcommand("sub", "a subcommand");
+    sub->allow_extras();
+    sub->add_option("FILE", file, "a file");
+    sub->add_option("--family", family, "a word")->check(CLI::IsMember({"nt", "older"}));
+    addOption(*sub, "--fault", "FAULT", "repeatable", [this](const std::string& fault) {
+      faults.push_back(fault);
+      return fault == "bad" ? std::string("fault 'bad' is not known") : std::string();
+    })->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    addCount(*sub, "--jobs", jobs, 1, 64, "a count");
+    sub->add_option("--revision", "a revision")->check(revisionFrom(50));
+  }
+  LineRead read(std::vector<const char*> arguments) {
+    arguments.insert(arguments.begin(), {"tarn-sim", "sub"});
+    return readLine(app, int(arguments.size()), arguments.data());
+  }
 };
 
-const ArgumentRules kCards{{"--family", "--revisions", "--fault"}, {"--fault"}, 0};
-const ArgumentRules kXsvf{{"--payload", "--chain", "--trace"}, {}, 1};
-const ArgumentRules kPayload{{}, {}, 1};
-const std::string kCardsKnown = "; known: --family, --revisions, --fault";
-
-TEST(ReadArguments, ReadsTheLineAndNamesTheFirstMistakeOnIt) {
-  const std::vector<ArgumentCase> cases = {
-      {"nothing given", kCards, {}, ""},
-      {"order kept, repeatable taken each time",
-       kCards,
-       {"--fault", "a", "--family", "nt", "--fault", "b", "--revisions", "1"},
-       "",
-       {{"--fault", "a"}, {"--family", "nt"}, {"--fault", "b"}, {"--revisions", "1"}}},
-      {"a value that looks like an option is still the value",
-       kCards,
-       {"--family", "--fault", "--revisions", "--"},
-       "",
-       {{"--family", "--fault"}, {"--revisions", "--"}}},
-      {"positional between options",
-       kXsvf,
-       {"--chain", "tdo:0", "stream.xsvf", "--payload", "pci"},
-       "",
-       {{"--chain", "tdo:0"}, {"--payload", "pci"}},
-       {"stream.xsvf"}},
-      {"a lone dash is a positional", kPayload, {"-"}, "", {}, {"-"}},
-      {"--help after mistakes", kCards, {"--bogus", "x", "--family", "--help"}, "", {}, {}, true},
-      {"-h as an option's value", kCards, {"--family", "-h"}, "", {}, {}, true},
-      {"help after a repeat", kCards, {"--family", "a", "--family", "b", "-h"}, "", {}, {}, true},
-      {"unknown option", kCards, {"--bogus"}, "unknown option '--bogus'" + kCardsKnown},
-      {"unknown option, none taken",
-       kPayload,
-       {"--x"},
-       "unknown option '--x'; this subcommand takes none"},
-      {"missing value",
-       kCards,
-       {"--family", "nt", "--revisions"},
-       "missing value after '--revisions'"},
-      {"repeat",
-       kCards,
-       {"--family", "nt", "--family", "older"},
-       "'--family' given more than once; give it once"},
-      {"repeat before a stray",
-       kCards,
-       {"--family", "a", "--family", "b", "extra"},
-       "'--family' given more than once; give it once"},
-      {"stray", kCards, {"--revisions", "45", "extra-arg"}, "unexpected argument 'extra-arg'"},
-      {"second positional", kXsvf, {"one", "two", "--chain", "x"}, "unexpected argument 'two'"},
-      {"stray before a repeat",
-       kCards,
-       {"extra", "--family", "a", "--family", "b"},
-       "unexpected argument 'extra'"},
-      {"unknown option before a missing value",
-       kCards,
-       {"--bogus", "--family"},
-       "unknown option '--bogus'" + kCardsKnown},
-      {"unknown option between repeats",
-       kCards,
-       {"--family", "a", "--bogus", "--family", "b"},
-       "unknown option '--bogus'" + kCardsKnown},
-      {"name=value is the option and its value",
-       kCards,
-       {"--family=nt", "--fault=a"},
-       "",
-       {{"--family", "nt"}, {"--fault", "a"}}},
-      {"name= takes the value after it", kCards, {"--family=", "nt"}, "", {{"--family", "nt"}}},
-      {"name= at the end",
-       kCards,
-       {"--revisions", "1", "--family="},
-       "unknown option '--family='" + kCardsKnown},
-      {"name=value repeating the same option",
-       kCards,
-       {"--family", "a", "--family=b"},
-       "'--family' given more than once; give it once"},
-      {"double dash",
-       kXsvf,
-       {"--", "stream.xsvf"},
-       "unknown option '--'; known: --payload, --chain, --trace"},
-      {"dash and digit in a free place",
-       kXsvf,
-       {"-5"},
-       "unknown option '-5'; known: --payload, --chain, --trace"},
-      {"short cluster", kCards, {"-abc"}, "unknown option '-abc'" + kCardsKnown},
+TEST(TarnSimLine, ReadsTheLineAndNamesWhatIsWrongAndWhatIsAccepted) {
+  using Outcome = LineRead::Outcome;
+  const struct {
+    std::vector<const char*> argv;
+    Outcome outcome;
+    std::string text;  // the error, for a refusal
+  } cases[] = {
+      {{}, Outcome::Run, ""},
+      {{"--family=nt", "f.xsvf", "--jobs", "0x10"}, Outcome::Run, ""},
+      {{"--bogus"},
+       Outcome::Refused,
+       "unknown option '--bogus'; known: --family, --fault, --jobs, --revision"},
+      {{"one", "two"}, Outcome::Refused, "unexpected argument 'two'"},
+      {{"--family", "newer"}, Outcome::Refused, "--family: newer not in {nt,older}"},
+      {{"--family", "nt", "--family", "nt"},
+       Outcome::Refused,
+       "--family: At Most 1 required but received 2"},
+      {{"--fault", "bad"}, Outcome::Refused, "--fault: fault 'bad' is not known"},
+      {{"--jobs", "0"}, Outcome::Refused, "--jobs: '0' is not a count from 1 to 64"},
+      {{"--jobs", "1x"}, Outcome::Refused, "--jobs: '1x' is not a count from 1 to 64"},
+      {{"--revision", "49"}, Outcome::Refused, "--revision: '49' is not a revision from 50 to 255"},
+      // 0377 would be 255 in octal.
+      {{"--revision", "0377"},
+       Outcome::Refused,
+       "--revision: '0377' is not a revision from 50 to 255"},
+      {{"--revision", "0x50"}, Outcome::Run, ""},
+      {{"--help"}, Outcome::Help, ""},
   };
-  for (const ArgumentCase& row : cases) {
-    SCOPED_TRACE(row.line);
-    std::vector<std::string> storage = {"subcommand"};
-    storage.insert(storage.end(), row.argv.begin(), row.argv.end());
-    std::vector<char*> argv;
-    for (std::string& argument : storage) argv.push_back(argument.data());
-    Arguments arguments;
-    std::string error;
-    const bool read =
-        readArguments(static_cast<int>(argv.size()), argv.data(), row.rules, arguments, error);
-    EXPECT_EQ(read, row.error.empty());
-    EXPECT_EQ(error, row.error);
-    if (!read) continue;
-    EXPECT_EQ(arguments.options, row.options);
-    EXPECT_EQ(arguments.positionals, row.positionals);
-    EXPECT_EQ(arguments.help, row.help);
+  for (const auto& row : cases) {
+    Line line;
+    const LineRead read = line.read(row.argv);
+    const std::string what = row.argv.empty() ? "(nothing)" : row.argv.front();
+    EXPECT_EQ(read.outcome, row.outcome) << what << ": " << read.text;
+    if (row.outcome == Outcome::Refused) {
+      EXPECT_EQ(read.text, row.text) << what;
+    }
+    if (row.outcome == Outcome::Help) {
+      EXPECT_NE(read.text.find("--fault FAULT"), std::string::npos);
+    }
   }
+}
+
+TEST(TarnSimLine, TakesValuesInOrderAndRepeatsWhereAllowed) {
+  Line line;
+  ASSERT_EQ(line.read({"--fault", "a", "f.xsvf", "--fault", "b", "--jobs", "010"}).outcome,
+            LineRead::Outcome::Run);
+  EXPECT_EQ(line.faults, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(line.file, "f.xsvf");
+  EXPECT_EQ(line.jobs, 10u);  // a leading zero is never octal
 }
 
 }  // namespace

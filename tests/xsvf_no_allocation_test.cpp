@@ -46,8 +46,10 @@ TEST(XsvfNoAllocation, APlayOfEveryCommandKindAllocatesNothing) {
   ASSERT_NE(echo, nullptr);
   std::fputc('x', echo);  // the stream's own buffer is set up before counting
 
+  FileCommentEcho comments(echo);
+
   const uint64_t before = heapAllocations();
-  const XsvfError result = playXsvf(port, stream, 100, echo);
+  const XsvfError result = playXsvf(port, stream, 100, &comments);
   const uint64_t after = heapAllocations();
   std::fclose(echo);
 

@@ -71,8 +71,8 @@ TEST(XsvfPlay, ReservedAndUnknownCodesEndThePlayWithFourAfterOneByte) {
     EXPECT_EQ(w.window.log.back().value, 16u);
   }
   EXPECT_STREQ(errorTexts[4], "ERROR:  Unsupported XSVF command");
-  EXPECT_STREQ(commandNames[5], "Reserved5");
-  EXPECT_STREQ(commandNames[23], "XWAIT");
+  EXPECT_STREQ(kXsvfCommands[5].name, "Reserved5");
+  EXPECT_STREQ(kXsvfCommands[23].name, "XWAIT");
   EXPECT_STREQ(tapStateNames[1], "RUNTEST/IDLE");
 }
 
@@ -187,13 +187,14 @@ TEST(XsvfPlay, CommentEchoDependsOnTheLevelAndConsumesTheSameBytes) {
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     PlayWorld w;
-    EXPECT_EQ(w.play({0x16, 0x61, 0x62, 0x00, 0x00}, level, out), 0);
-    EXPECT_EQ(w.stream.readIndex, 5);
+    // "ab", then "c" and "d" on two lines.
+    EXPECT_EQ(w.play({0x16, 0x61, 0x62, 0x00, 0x16, 0x63, 0x0A, 0x64, 0x00, 0x00}, level, out), 0);
+    EXPECT_EQ(w.stream.readIndex, 10);
     std::rewind(out);
     char text[16] = {};
     const size_t n = std::fread(text, 1, sizeof text - 1, out);
     std::fclose(out);
-    EXPECT_EQ(std::string(text, n), level > 0 ? " ab\n" : "");
+    EXPECT_EQ(std::string(text, n), level > 0 ? " ab\n c\nd\n" : "");
   }
 }
 
@@ -372,7 +373,7 @@ TEST(XsvfPlay, APlayOnTheSimulatedCardKeepsTheAccessProtocol) {
   const Bytes bytes = {0x04, 0,  0,    0x03, 0xE8, 0x02, 0x08, 0x3C, 0x08, 0,    0,
                        0,    16, 0x01, 0xFF, 0xFF, 0x09, 0x12, 0x34, 0x00, 0x00, 0x00};
   XsvfStream stream{bytes.data(), int32_t(bytes.size()), 0, 0, nullptr};
-  EXPECT_EQ(playXsvf(port, stream, 0), 0);
+  EXPECT_EQ(playXsvf(port, stream, 0, nullptr), 0);
   EXPECT_EQ(card.violationCount(), 0u)
       << (card.violationNotes().empty() ? std::string() : card.violationNotes().front());
   EXPECT_EQ(card.lastJtagPortValue(), 16u);

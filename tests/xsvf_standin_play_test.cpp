@@ -9,10 +9,10 @@
 
 #include "card/registers.hpp"
 #include "jtag/jtag_port.hpp"
-#include "payloads/stand_in_device.hpp"
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
+#include "sim/stand_in_device.hpp"
 #include "tools/payload-tool/xsvf_standin.hpp"
 #include "xsvf/player.hpp"
 #include "xsvf/xsvf_stream.hpp"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "payloads/payloads.hpp"
-#include "payloads/stand_in_device.hpp"
 #include "payloads/stand_in_mark.hpp"
+#include "sim/stand_in_device.hpp"
 #include "tools/common/xsvf_walk.hpp"
 
 namespace tarn::tools {

@@ -6,8 +6,8 @@
 
 namespace tarn::ui {
 
-// The state of one property sheet and its pages as the two stand-in front
-// ends (terminal and scripted) keep it: what a Win32 sheet keeps in its
+// The state of one property sheet and its pages for a front end that draws the
+// sheet itself, as the terminal one does: what a Win32 sheet keeps in its
 // windows. Fixed-size, so an update never allocates through it.
 inline constexpr int kControlTextSize = 64;
 inline constexpr int kCaptionSize = 96;

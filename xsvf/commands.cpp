@@ -166,14 +166,21 @@ XsvfError xEndXr(XsvfContext& context) {
 }
 
 XsvfError xComment(XsvfContext& context) {
-  if (context.commentEchoLevel > 0 && context.echo != nullptr) std::fputc(' ', context.echo);
+  XsvfStream& stream = *context.stream;
+  const bool echo = context.commentEchoLevel > 0 && context.comments != nullptr;
+  int32_t lineStart = stream.readIndex;
+  bool first = true;
   uint8_t c = 0;
   do {
-    readStreamByte(*context.stream, &c);
-    // The 0 that a read past the end yields is no part of the text.
-    if (context.commentEchoLevel > 0 && context.echo != nullptr &&
-        !streamOverrun(*context.stream)) {
-      std::fputc(c == 0 ? '\n' : c, context.echo);
+    readStreamByte(stream, &c);
+    if (echo && (c == 0 || c == '\n')) {
+      // The 0 that a read past the end yields is no part of the text.
+      const bool cutOff = streamOverrun(stream);
+      const int32_t end = cutOff ? stream.streamSize : stream.readIndex - 1;
+      const auto* text = reinterpret_cast<const char*>(stream.streamData) + lineStart;
+      context.comments->commentLine(CommentLine{{text, size_t(end - lineStart)}, first, cutOff});
+      first = false;
+      lineStart = stream.readIndex;
     }
   } while (c != 0);
   context.error = xsvf_error::none;

@@ -14,12 +14,6 @@ const char* const errorTexts[xsvf_error::count] = {
     "ERROR:  Data overflows allocated MAX_LEN buffer size",
 };
 
-const char* const commandNames[xsvf_command::count] = {
-    "XCOMPLETE", "XTDOMASK", "XSIR",     "XSDR",     "XRUNTEST",     "Reserved5",
-    "Reserved6", "XREPEAT",  "XSDRSIZE", "XSDRTDO",  "XSETSDRMASKS", "XSDRINC",
-    "XSDRB",     "XSDRC",    "XSDRE",    "XSDRTDOB", "XSDRTDOC",     "XSDRTDOE",
-    "XSTATE",    "XENDIR",   "XENDDR",   "XSIR2",    "XCOMMENT",     "XWAIT"};
-
 XsvfError resetContext(XsvfContext& context) {
   context.complete = 0;
   context.command = 0;
@@ -65,7 +59,14 @@ XsvfError xsvfStep(XsvfContext& context) {
 
 void xsvfEnd(XsvfContext&) {}
 
-XsvfError playXsvf(JtagPort& port, XsvfStream& stream, int32_t commentEchoLevel, std::FILE* echo) {
+void FileCommentEcho::commentLine(const CommentLine& line) {
+  if (line.first) std::fputc(' ', file_);
+  std::fwrite(line.text.data(), 1, line.text.size(), file_);
+  if (!line.cutOff) std::fputc('\n', file_);
+}
+
+XsvfError playXsvf(JtagPort& port, XsvfStream& stream, int32_t commentEchoLevel,
+                   CommentSink* comments) {
   port.window->write32(kJtagPortRegister, kJtagPortEnable);
   setPin(port, kPinTms, 1);
   // Zeroed so that a stream that compares before it sets its mask or expected
@@ -74,7 +75,7 @@ XsvfError playXsvf(JtagPort& port, XsvfStream& stream, int32_t commentEchoLevel,
   context.port = &port;
   context.stream = &stream;
   context.commentEchoLevel = commentEchoLevel;
-  context.echo = echo;
+  context.comments = comments;
   xsvfBegin(context);
   while (context.error == xsvf_error::none && context.complete == 0) xsvfStep(context);
   xsvfEnd(context);

@@ -6,38 +6,10 @@
 #include "xsvf/player.hpp"
 #include "xsvf/shift_buffer.hpp"
 #include "xsvf/tap_state.hpp"
+#include "xsvf/xsvf_commands.hpp"
 #include "xsvf/xsvf_stream.hpp"
 
 namespace tarn {
-
-// The 24 command codes of XSVF.
-namespace xsvf_command {
-inline constexpr uint8_t XCOMPLETE = 0;
-inline constexpr uint8_t XTDOMASK = 1;
-inline constexpr uint8_t XSIR = 2;
-inline constexpr uint8_t XSDR = 3;
-inline constexpr uint8_t XRUNTEST = 4;
-inline constexpr uint8_t XREPEAT = 7;
-inline constexpr uint8_t XSDRSIZE = 8;
-inline constexpr uint8_t XSDRTDO = 9;
-inline constexpr uint8_t XSETSDRMASKS = 10;
-inline constexpr uint8_t XSDRINC = 11;
-inline constexpr uint8_t XSDRB = 12;
-inline constexpr uint8_t XSDRC = 13;
-inline constexpr uint8_t XSDRE = 14;
-inline constexpr uint8_t XSDRTDOB = 15;
-inline constexpr uint8_t XSDRTDOC = 16;
-inline constexpr uint8_t XSDRTDOE = 17;
-inline constexpr uint8_t XSTATE = 18;
-inline constexpr uint8_t XENDIR = 19;
-inline constexpr uint8_t XENDDR = 20;
-inline constexpr uint8_t XSIR2 = 21;
-inline constexpr uint8_t XCOMMENT = 22;
-inline constexpr uint8_t XWAIT = 23;
-inline constexpr int count = 24;
-}  // namespace xsvf_command
-
-extern const char* const commandNames[xsvf_command::count];
 
 // The interpreter's state for one play: one fixed-size record with its seven
 // buffers inline, so that a play needs no other memory. The last four members
@@ -65,7 +37,7 @@ struct XsvfContext {
   JtagPort* port;
   XsvfStream* stream;
   int32_t commentEchoLevel;
-  std::FILE* echo;
+  CommentSink* comments;
 };
 
 using CommandHandler = XsvfError (*)(XsvfContext& context);

@@ -7,13 +7,13 @@
 
 #include "card/registers.hpp"
 #include "jtag/jtag_port.hpp"
-#include "payloads/stand_in_device.hpp"
 #include "sim/campaign/fork_pool.hpp"
 #include "sim/campaign/split_run.hpp"
 #include "sim/clock.hpp"
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
+#include "sim/stand_in_device.hpp"
 #include "xsvf/player.hpp"
 
 namespace tarn::sim {
@@ -151,7 +151,7 @@ struct Rig {
 XsvfError play(RegisterWindow& window, SystemServices& system, const XsvfCutConfig& config) {
   JtagPort port{8, &window, &system, nullptr};
   XsvfStream stream{config.stream, config.streamSize, 0, 0, nullptr};
-  return playXsvf(port, stream, 0, stdout);
+  return playXsvf(port, stream, 0, nullptr);
 }
 
 class Campaign {

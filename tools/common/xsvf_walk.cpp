@@ -2,16 +2,15 @@
 
 #include <vector>
 
+#include "xsvf/shift_buffer.hpp"
+#include "xsvf/xsvf_commands.hpp"
+
 namespace tarn::tools {
 namespace {
 
-constexpr uint32_t kMaxBits = 56000;  // 8 x the player's 7000-byte buffers
+using namespace xsvf_command;
 
-const char* const kNames[24] = {"XCOMPLETE",    "XTDOMASK",  "XSIR",     "XSDR",     "XRUNTEST",
-                                "Reserved5",    "Reserved6", "XREPEAT",  "XSDRSIZE", "XSDRTDO",
-                                "XSETSDRMASKS", "XSDRINC",   "XSDRB",    "XSDRC",    "XSDRE",
-                                "XSDRTDOB",     "XSDRTDOC",  "XSDRTDOE", "XSTATE",   "XENDIR",
-                                "XENDDR",       "XSIR2",     "XCOMMENT", "XWAIT"};
+constexpr uint32_t kMaxBits = 8u * MAX_LEN;
 
 uint32_t bitsToBytes(uint32_t bits) { return (bits + 7) / 8; }
 
@@ -49,7 +48,9 @@ class Walker {
 
 }  // namespace
 
-const char* xsvfCommandName(uint32_t code) { return code < 24 ? kNames[code] : "unknown"; }
+const char* xsvfCommandName(uint32_t code) {
+  return code < xsvf_command::count ? kXsvfCommands[code].name : "unknown";
+}
 
 XsvfWalkResult walkXsvf(const uint8_t* data, int64_t size, XsvfCensus* census) {
   XsvfCensus local;
@@ -83,15 +84,64 @@ XsvfWalkResult walkXsvf(const uint8_t* data, int64_t size, XsvfCensus* census) {
       return fail(at, std::string(xsvfCommandName(code)) + " at offset " + std::to_string(at) +
                           " runs past the end of the stream");
     };
-    if (code >= 24 || code == 5 || code == 6) {
+    const XsvfOperands operands =
+        code < xsvf_command::count ? kXsvfCommands[code].operands : XsvfOperands::unsupported;
+    if (operands == XsvfOperands::unsupported) {
       return fail(at, "unsupported command code " + std::to_string(code) + " at offset " +
                           std::to_string(at));
     }
     ++c.perCode[code];
+    // The operands, by their layout in the table.
     bool ok = true;
-    uint32_t v = 0;
+    uint32_t v = 0;                   // the byte, integer, length or count operand
+    const uint8_t* second = nullptr;  // the second of two data values
+    switch (operands) {
+      case XsvfOperands::none:
+      case XsvfOperands::unsupported:
+        break;
+      case XsvfOperands::dataValue:
+        ok = w.take(drBytes, nullptr);
+        break;
+      case XsvfOperands::twoDataValues:
+        ok = w.take(drBytes, nullptr) && w.take(drBytes, &second);
+        break;
+      case XsvfOperands::byte:
+        ok = w.byte(&v);
+        break;
+      case XsvfOperands::length8Value:
+      case XsvfOperands::length16Value:
+        ok = operands == XsvfOperands::length8Value ? w.byte(&v) : w.bigEndian(2, &v);
+        if (ok && v > kMaxBits) {
+          return fail(at, std::string(xsvfCommandName(code)) + " at offset " + std::to_string(at) +
+                              " has length " + std::to_string(v) + " bits, above 56000");
+        }
+        ok = ok && w.take(bitsToBytes(v), nullptr);
+        break;
+      case XsvfOperands::integer32:
+        ok = w.bigEndian(4, &v);
+        break;
+      case XsvfOperands::increment: {
+        uint32_t dataBits = 0;
+        for (uint8_t b : dataMask) {
+          for (int bit = 0; bit < 8; ++bit) dataBits += (b >> bit) & 1u;
+        }
+        ok = w.take(drBytes, nullptr) && w.byte(&v) &&
+             w.take(static_cast<int64_t>(v) * bitsToBytes(dataBits), nullptr);
+        break;
+      }
+      case XsvfOperands::text:
+        do {
+          ok = w.byte(&v);
+        } while (ok && v != 0);
+        break;
+      case XsvfOperands::wait:
+        ok = w.take(2, nullptr) && w.bigEndian(4, &v);
+        break;
+    }
+    if (!ok) return truncated();
+    // What the grammar's state and the census take from them.
     switch (code) {
-      case 0:  // XCOMPLETE
+      case XCOMPLETE:
         if (w.pos() != size) {
           return fail(at, "XCOMPLETE at offset " + std::to_string(at) + " is followed by " +
                               std::to_string(size - w.pos()) + " more bytes");
@@ -99,101 +149,45 @@ XsvfWalkResult walkXsvf(const uint8_t* data, int64_t size, XsvfCensus* census) {
         result.ok = true;
         result.offset = at;
         return result;
-      case 1:  // XTDOMASK
-        ok = w.take(drBytes, nullptr);
+      case XSIR:
+      case XSIR2:
+        ++c.instructionBits[v];
+        shifted(1);
         break;
-      case 2:   // XSIR
-      case 21:  // XSIR2
-        ok = code == 2 ? w.byte(&v) : w.bigEndian(2, &v);
-        if (ok && v > kMaxBits) {
-          return fail(at, "XSIR2 at offset " + std::to_string(at) + " has length " +
-                              std::to_string(v) + " bits, above 56000");
-        }
-        ok = ok && w.take(bitsToBytes(v), nullptr);
-        if (ok) {
-          ++c.instructionBits[v];
-          shifted(1);
-        }
+      case XSDR:
+      case XSDRTDO:
+        shifted(1);
         break;
-      case 3:  // XSDR
-        ok = w.take(drBytes, nullptr);
-        if (ok) shifted(1);
+      case XRUNTEST:
+        runTest = static_cast<int32_t>(v);
+        ++c.runTestTimes[runTest];
         break;
-      case 4:  // XRUNTEST
-        ok = w.bigEndian(4, &v);
-        if (ok) {
-          runTest = static_cast<int32_t>(v);
-          ++c.runTestTimes[runTest];
-        }
+      case XREPEAT:
+        ++c.repeatCounts[v];
         break;
-      case 7:  // XREPEAT
-        ok = w.byte(&v);
-        if (ok) ++c.repeatCounts[v];
-        break;
-      case 8:  // XSDRSIZE
-        ok = w.bigEndian(4, &v);
-        if (ok && v > kMaxBits) {
+      case XSDRSIZE:
+        if (v > kMaxBits) {
           return fail(at, "XSDRSIZE at offset " + std::to_string(at) + " sets " +
                               std::to_string(v) + " bits, above 56000");
         }
-        if (ok) {
-          drBytes = bitsToBytes(v);
-          ++c.dataRegisterBits[v];
-        }
+        drBytes = bitsToBytes(v);
+        ++c.dataRegisterBits[v];
         break;
-      case 9:  // XSDRTDO
-        ok = w.take(2 * static_cast<int64_t>(drBytes), nullptr);
-        if (ok) shifted(1);
+      case XSETSDRMASKS:
+        dataMask.assign(second, second + drBytes);
         break;
-      case 10: {  // XSETSDRMASKS
-        const uint8_t* p = nullptr;
-        ok = w.take(drBytes, nullptr) && w.take(drBytes, &p);
-        if (ok) dataMask.assign(p, p + drBytes);
+      case XSDRINC:
+        shifted(1 + v);
         break;
-      }
-      case 11: {  // XSDRINC
-        uint32_t dataBits = 0;
-        for (uint8_t b : dataMask) {
-          for (int bit = 0; bit < 8; ++bit) dataBits += (b >> bit) & 1u;
-        }
-        ok = w.take(drBytes, nullptr) && w.byte(&v) &&
-             w.take(static_cast<int64_t>(v) * bitsToBytes(dataBits), nullptr);
-        if (ok) shifted(1 + v);
+      case XSTATE:
+        ++c.stateTargets[v];
         break;
-      }
-      case 12:
-      case 13:
-      case 14:  // XSDRB, XSDRC, XSDRE
-        ok = w.take(drBytes, nullptr);
+      case XWAIT:
+        if (static_cast<int32_t>(v) > 0) c.mandatedWaitMicroseconds += v;
         break;
-      case 15:
-      case 16:
-      case 17:  // XSDRTDOB, XSDRTDOC, XSDRTDOE
-        ok = w.take(2 * static_cast<int64_t>(drBytes), nullptr);
-        break;
-      case 18:  // XSTATE
-        ok = w.byte(&v);
-        if (ok) ++c.stateTargets[v];
-        break;
-      case 19:
-      case 20:  // XENDIR, XENDDR
-        ok = w.byte(&v);
-        break;
-      case 22:  // XCOMMENT
-        do {
-          ok = w.byte(&v);
-        } while (ok && v != 0);
-        break;
-      case 23: {  // XWAIT
-        uint32_t time = 0;
-        ok = w.take(2, nullptr) && w.bigEndian(4, &time);
-        if (ok && static_cast<int32_t>(time) > 0) c.mandatedWaitMicroseconds += time;
-        break;
-      }
       default:
         break;
     }
-    if (!ok) return truncated();
   }
 }
 

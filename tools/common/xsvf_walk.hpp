@@ -3,13 +3,15 @@
 #include <map>
 #include <string>
 
+#include "xsvf/xsvf_commands.hpp"
+
 namespace tarn::tools {
 
 // What a walk of an XSVF stream's command grammar found. Only the operand
 // layout is followed: no chain is driven and nothing is compared.
 struct XsvfCensus {
   uint32_t commandCount = 0;                         // command codes read, XCOMPLETE included
-  uint32_t perCode[24] = {};                         // count per command code
+  uint32_t perCode[xsvf_command::count] = {};        // count per command code
   std::map<uint32_t, uint32_t> dataRegisterBits;     // XSDRSIZE lengths -> times set
   std::map<uint32_t, uint32_t> instructionBits;      // XSIR/XSIR2 lengths -> shifts
   std::map<int32_t, uint32_t> runTestTimes;          // XRUNTEST times (µs) -> times set

@@ -12,9 +12,10 @@ void usage() {
   std::fprintf(stderr,
                "usage: payload-tool generate OUTDIR\n"
                "       payload-tool validate FIRMWARE_DIR OUTDIR\n"
-               "Firmware files are named after their payloads: FIRMWARE_DIR/flashImage150.bin,\n"
-               "flashImage100.bin, flashImage50Pci.bin, flashImage50CardBus.bin,\n"
-               "xsvfStreamPci.bin, xsvfStreamCardBus.bin.\n");
+               "Firmware files are named after their payloads, in FIRMWARE_DIR:\n");
+  for (const tarn::PayloadSpec& spec : tarn::kPayloadSpecs) {
+    std::fprintf(stderr, "  %s\n", tarn::tools::payloadFileName(spec.name).c_str());
+  }
 }
 
 }  // namespace

@@ -40,32 +40,29 @@ bool writeFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
   return static_cast<bool>(out);
 }
 
-const StandInGenerator kGenerators[] = {
-    {"flashImage150", makeStandInFlashImage150},
-    {"flashImage100", makeStandInFlashImage100},
-    {"flashImage50Pci", makeStandInFlashImage50Pci},
-    {"flashImage50CardBus", makeStandInFlashImage50CardBus},
-    {"xsvfStreamPci", makeXsvfStandInPci},
-    {"xsvfStreamCardBus", makeXsvfStandInCardBus},
-};
-
 }  // namespace
 
-const PayloadFileSpec* findPayloadFile(const char* name) {
-  for (const PayloadFileSpec& spec : kPayloadFiles) {
-    if (std::strcmp(spec.name, name) == 0) return &spec;
+std::string payloadFileName(const char* name) { return std::string(name) + ".bin"; }
+
+StandInMaker standInMaker(PayloadId id) {
+  switch (id) {
+    case PayloadId::flashImage150:
+      return makeStandInFlashImage150;
+    case PayloadId::flashImage100:
+      return makeStandInFlashImage100;
+    case PayloadId::flashImage50Pci:
+      return makeStandInFlashImage50Pci;
+    case PayloadId::flashImage50CardBus:
+      return makeStandInFlashImage50CardBus;
+    case PayloadId::xsvfStreamPci:
+      return makeXsvfStandInPci;
+    case PayloadId::xsvfStreamCardBus:
+      return makeXsvfStandInCardBus;
   }
   return nullptr;
 }
 
-std::string payloadFileName(const char* name) { return std::string(name) + ".bin"; }
-
-const StandInGenerator* standInGenerators(int* count) {
-  *count = static_cast<int>(std::size(kGenerators));
-  return kGenerators;
-}
-
-std::string checkPayloadFormat(const PayloadFileSpec& spec, const std::vector<uint8_t>& bytes) {
+std::string checkPayloadFormat(const PayloadSpec& spec, const std::vector<uint8_t>& bytes) {
   const size_t size = bytes.size();
   if (size != static_cast<size_t>(spec.size)) {
     return "size is " + std::to_string(size) + " bytes, must be " + std::to_string(spec.size);
@@ -98,16 +95,13 @@ std::string checkPayloadFormat(const PayloadFileSpec& spec, const std::vector<ui
 int generateStandIns(const std::string& outDir, std::string& messages) {
   std::error_code ec;
   fs::create_directories(outDir, ec);
-  int count = 0;
-  const StandInGenerator* generators = standInGenerators(&count);
   int status = 0;
-  for (int i = 0; i < count; ++i) {
-    const PayloadFileSpec* spec = findPayloadFile(generators[i].name);
-    const std::vector<uint8_t> bytes = generators[i].make();
+  for (int i = 0; i < kPayloadCount; ++i) {
+    const PayloadSpec& spec = kPayloadSpecs[i];
+    const std::vector<uint8_t> bytes = standInMaker(static_cast<PayloadId>(i))();
     // The stand-ins must pass every check real firmware passes, the mark aside.
-    const std::string problem =
-        spec != nullptr ? checkPayloadFormat(*spec, bytes) : "no such payload";
-    const fs::path path = fs::path(outDir) / payloadFileName(generators[i].name);
+    const std::string problem = checkPayloadFormat(spec, bytes);
+    const fs::path path = fs::path(outDir) / payloadFileName(spec.name);
     if (!problem.empty()) {
       messages += "payload-tool: stand-in " + path.string() + ": " + problem + "\n";
       status = 1;
@@ -126,17 +120,18 @@ int validateFirmware(const std::string& firmwareDir, const std::string& outDir,
                      std::string& messages) {
   std::error_code ec;
   // A failed check leaves no copy behind, so the next build checks again.
-  for (const PayloadFileSpec& spec : kPayloadFiles) {
+  for (const PayloadSpec& spec : kPayloadSpecs) {
     fs::remove(fs::path(outDir) / payloadFileName(spec.name), ec);
   }
   std::vector<std::vector<uint8_t>> contents;
   int status = 0;
-  for (const PayloadFileSpec& spec : kPayloadFiles) {
+  for (const PayloadSpec& spec : kPayloadSpecs) {
     const fs::path path = fs::path(firmwareDir) / payloadFileName(spec.name);
     std::vector<uint8_t> bytes;
     std::string problem;
     if (!fs::is_regular_file(path, ec)) {
-      problem = "missing (the firmware folder must hold all six files, named NAME.bin)";
+      problem = "missing (the firmware folder must hold all " + std::to_string(kPayloadCount) +
+                " files, named NAME.bin)";
     } else if (const uintmax_t size = fs::file_size(path, ec);
                !ec && size != static_cast<uintmax_t>(spec.size)) {
       // Checked before reading, so a wrong file of any size is refused cheaply.
@@ -159,7 +154,7 @@ int validateFirmware(const std::string& firmwareDir, const std::string& outDir,
   if (status != 0) return status;
   fs::create_directories(outDir, ec);
   for (size_t i = 0; i < contents.size(); ++i) {
-    const fs::path path = fs::path(outDir) / payloadFileName(kPayloadFiles[i].name);
+    const fs::path path = fs::path(outDir) / payloadFileName(kPayloadSpecs[i].name);
     if (!writeFile(path, contents[i])) {
       messages += "payload-tool: cannot write " + path.string() + "\n";
       return 1;

@@ -7,23 +7,9 @@
 
 namespace tarn::tools {
 
-// The six payload files. A firmware folder holds each as NAME.bin, for
-// example flashImage100.bin and xsvfStreamPci.bin; the build's payload folder
-// uses the same names.
-struct PayloadFileSpec {
-  const char* name;
-  PayloadKind kind;
-  int32_t size;
-};
-inline constexpr PayloadFileSpec kPayloadFiles[] = {
-    {"flashImage150", PayloadKind::FlashImage, kFlashImage150Size},
-    {"flashImage100", PayloadKind::FlashImage, kFlashImage100Size},
-    {"flashImage50Pci", PayloadKind::FlashImage, kFlashImage50Size},
-    {"flashImage50CardBus", PayloadKind::FlashImage, kFlashImage50Size},
-    {"xsvfStreamPci", PayloadKind::XsvfStream, kXsvfStreamSize},
-    {"xsvfStreamCardBus", PayloadKind::XsvfStream, kXsvfStreamSize},
-};
-const PayloadFileSpec* findPayloadFile(const char* name);
+// A firmware folder holds each payload of payloads/payload_list.def as
+// NAME.bin, for example flashImage100.bin and xsvfStreamPci.bin; the build's
+// payload folder uses the same names.
 std::string payloadFileName(const char* name);  // NAME.bin
 
 // Leading bytes every file of a kind starts with.
@@ -35,23 +21,19 @@ inline constexpr uint8_t kXsvfStreamHead[13] = {0x07, 0x00, 0x12, 0x00, 0x12, 0x
 // Every format fact a payload of this kind and size must meet, the stand-in
 // mark aside. Returns an empty string when the bytes pass, otherwise what is
 // wrong, in a few words.
-std::string checkPayloadFormat(const PayloadFileSpec& spec, const std::vector<uint8_t>& bytes);
+std::string checkPayloadFormat(const PayloadSpec& spec, const std::vector<uint8_t>& bytes);
 
-// One deterministic stand-in maker per payload. `generate` runs every entry,
-// so a new stand-in is one more row in standInGenerators().
+// The deterministic stand-in maker of each payload. A payload added to the
+// list without one here is a -Wswitch warning, an error under TARN_WERROR.
 using StandInMaker = std::vector<uint8_t> (*)();
-struct StandInGenerator {
-  const char* name;
-  StandInMaker make;
-};
-const StandInGenerator* standInGenerators(int* count);
+StandInMaker standInMaker(PayloadId id);
 
 // payload-tool generate OUTDIR. Messages for the user are appended to
 // `messages`; returns the exit status.
 int generateStandIns(const std::string& outDir, std::string& messages);
 
-// payload-tool validate FIRMWARE_DIR OUTDIR: checks all six real firmware
-// files and copies them to OUTDIR only when every one passes.
+// payload-tool validate FIRMWARE_DIR OUTDIR: checks every real firmware
+// file and copies them to OUTDIR only when every one passes.
 int validateFirmware(const std::string& firmwareDir, const std::string& outDir,
                      std::string& messages);
 

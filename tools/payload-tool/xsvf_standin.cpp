@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "payloads/payloads.hpp"
-#include "payloads/stand_in_device.hpp"
 #include "payloads/stand_in_mark.hpp"
+#include "sim/stand_in_device.hpp"
 
 namespace tarn::tools {
 namespace {

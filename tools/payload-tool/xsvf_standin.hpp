@@ -5,7 +5,7 @@
 namespace tarn::tools {
 
 // The stand-in XSVF streams: complete programs for the stand-in device of
-// payloads/stand_in_device.hpp. Identify, enter programming mode, erase, then
+// sim/stand_in_device.hpp. Identify, enter programming mode, erase, then
 // program and verify 160 pages and 160 single rows, set the done flag, leave
 // programming mode and finally poll the done register. Deterministic: the same
 // bytes on every build. PCI and CardBus differ only in the image they program.

@@ -5,11 +5,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "app/update_tool.hpp"
 #include "sim/sim_world.hpp"
+#include "sim/trace.hpp"
 #include "ui/terminal_interface.hpp"
 
 namespace {
@@ -38,16 +40,16 @@ int main() {
   }
   // The XSVF comment echo would draw over the sheet on the terminal: it goes
   // to the trace when one is kept, and nowhere otherwise.
-  std::FILE* comments = world.trace() != nullptr ? sim::openCommentLines(*world.trace()) : nullptr;
+  std::optional<sim::TraceComments> traceComments;
+  if (world.trace() != nullptr) traceComments.emplace(*world.trace());
   int result = 0;
   {
     ui::TerminalInterface terminal;
     UpdateTool tool(world.driverIo(), world.system(), terminal, kModuleInstance);
     tool.progress = world.progress(&tool.page);
-    tool.commentOutput = comments;
+    tool.comments = traceComments ? &*traceComments : nullptr;
     result = runTool(tool);
   }
-  if (comments != nullptr) std::fclose(comments);
   if (!world.save(&error))
     std::fprintf(stderr, "simulated cards: state not kept: %s\n", error.c_str());
   return result;

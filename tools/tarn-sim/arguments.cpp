@@ -1,124 +1,100 @@
 #include "tools/tarn-sim/arguments.hpp"
 
-#include <CLI/CLI.hpp>
-#include <algorithm>
+#include "sim/sim_faults.hpp"
 
 namespace tarn::tools {
 
 namespace {
 
-std::string joined(const std::vector<std::string>& list) {
-  std::string text;
-  for (const std::string& item : list) text += (text.empty() ? "" : ", ") + item;
-  return text;
+// The subcommand's options, its option groups' included, without --help.
+void listOptions(const CLI::App& app, std::string& known) {
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_lnames().empty() || option->get_name() == "--help") continue;
+    known += (known.empty() ? "" : ", ") + option->get_name();
+  }
+  for (const CLI::App* group :
+       app.get_subcommands([](const CLI::App* sub) { return sub->get_name().empty(); })) {
+    listOptions(*group, known);
+  }
 }
 
-bool looksLikeOption(const std::string& argument) {
-  return argument.size() > 1 && argument[0] == '-';
-}
-
-std::string unknownOption(const ArgumentRules& rules, const std::string& argument) {
+std::string unknownOption(const CLI::App& subcommand, const std::string& argument) {
+  std::string known;
+  listOptions(subcommand, known);
   return "unknown option '" + argument + "'; " +
-         (rules.options.empty() ? "this subcommand takes none" : "known: " + joined(rules.options));
+         (known.empty() ? "this subcommand takes none" : "known: " + known);
 }
 
-// An argument CLI11 left over is either an option it does not know or one
-// positional too many.
-std::string leftOver(const ArgumentRules& rules, const std::string& argument) {
-  return looksLikeOption(argument) ? unknownOption(rules, argument)
-                                   : "unexpected argument '" + argument + "'";
+// The first argument CLI11 left over, named: an option the subcommand does
+// not know, or one argument more than it takes.
+std::string leftOver(const CLI::App& subcommand) {
+  const std::string argument = subcommand.remaining().front();
+  return argument.size() > 1 && argument[0] == '-' ? unknownOption(subcommand, argument)
+                                                   : "unexpected argument '" + argument + "'";
 }
 
-// Thrown from an option's callback once the argument just read is at fault;
-// the callback has already written the one-line error.
-struct Refused : CLI::ParseError {
-  Refused() : CLI::ParseError("Refused", "refused", CLI::ExitCodes::ValidationError) {}
-};
+// The first argument that no subcommand could place, named; empty when none.
+std::string firstLeftOver(const CLI::App& app) {
+  for (const CLI::App* subcommand : app.get_subcommands()) {
+    if (!subcommand->remaining().empty()) return leftOver(*subcommand);
+  }
+  return {};
+}
 
 }  // namespace
 
-bool readArguments(int argc, char** argv, const ArgumentRules& rules, Arguments& arguments,
-                   std::string& error) {
-  arguments = Arguments{};
-  const std::vector<std::string> given(argv + std::min(argc, 1), argv + argc);
-  // Help wins over every mistake, even where it stands as an option's value.
-  if (std::find_if(given.begin(), given.end(), [](const std::string& argument) {
-        return argument == "--help" || argument == "-h";
-      }) != given.end()) {
-    arguments.help = true;
-    return true;
-  }
-
-  CLI::App app;
-  app.set_help_flag();
-  // Left-over arguments are collected rather than thrown at once, so that
-  // whichever mistake stands first on the line is the one named.
-  app.allow_extras();
-  app.validate_positionals();
-  std::string fault;
-
-  for (const std::string& name : rules.options) {
-    const bool repeatable =
-        std::find(rules.repeatable.begin(), rules.repeatable.end(), name) != rules.repeatable.end();
-    const CLI::callback_t callback = [&, name, repeatable](const CLI::results_t& values) {
-      if (!repeatable && std::any_of(arguments.options.begin(), arguments.options.end(),
-                                     [&](const auto& option) { return option.first == name; })) {
-        fault = "'" + name + "' given more than once; give it once";
-        throw Refused();
-      }
-      arguments.options.emplace_back(name, values.front());
-      return true;
-    };
-    // Run at once rather than after the whole line, so options keep their
-    // order and a repeat is refused where it stands.
-    app.add_option(name, callback)->expected(1)->trigger_on_parse();
-  }
-
-  // One single-valued positional per place, so CLI11 leaves any surplus over.
-  // Something that looks like an option is never a positional: it is left
-  // over and named as an unknown option.
-  const CLI::Validator notAnOption(
-      [](std::string& argument) { return looksLikeOption(argument) ? "an option" : std::string(); },
-      "");
-  std::vector<CLI::Option*> places;
-  for (size_t place = 0; place < rules.positionals; ++place) {
-    places.push_back(
-        app.add_option("argument" + std::to_string(place + 1))->expected(1)->check(notAnOption));
-  }
-
+LineRead readLine(CLI::App& app, int argc, const char* const* argv) {
   try {
-    // CLI11 takes the arguments last first.
-    app.parse(std::vector<std::string>(given.rbegin(), given.rend()));
-  } catch (const Refused&) {
-    const std::vector<std::string> left = app.remaining();
-    error = left.empty() ? fault : leftOver(rules, left.front());
-    return false;
-  } catch (const CLI::ArgumentMismatch&) {
-    // Only the last argument can lack its value; it may also be the
-    // "--name=" form of a known option.
-    const std::vector<std::string> left = app.remaining();
-    if (!left.empty()) {
-      error = leftOver(rules, left.front());
-    } else if (std::find(rules.options.begin(), rules.options.end(), given.back()) !=
-               rules.options.end()) {
-      error = "missing value after '" + given.back() + "'";
-    } else {
-      error = unknownOption(rules, given.back());
-    }
-    return false;
-  } catch (const CLI::Error& failure) {
-    error = failure.what();
-    return false;
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    return {LineRead::Outcome::Help, app.help()};
+  } catch (const CLI::RequiredError& error) {
+    // What CLI11 finds missing may be what a misspelt option was meant to be:
+    // the misspelling is the mistake to name.
+    const std::string leftOver = firstLeftOver(app);
+    return {LineRead::Outcome::Refused, leftOver.empty() ? error.what() : leftOver};
+  } catch (const CLI::Error& error) {
+    return {LineRead::Outcome::Refused, error.what()};
   }
-  const std::vector<std::string> left = app.remaining();
-  if (!left.empty()) {
-    error = leftOver(rules, left.front());
-    return false;
-  }
-  for (const CLI::Option* place : places) {
-    if (place->count() > 0) arguments.positionals.push_back(place->results().front());
-  }
-  return true;
+  const std::string leftOver = firstLeftOver(app);
+  if (!leftOver.empty()) return {LineRead::Outcome::Refused, leftOver};
+  return {};
+}
+
+CLI::Option* addOption(CLI::App& app, const std::string& name, const std::string& valueName,
+                       const std::string& description, TakeValue take) {
+  return app.add_option(name, description)
+      ->type_name(valueName)
+      ->check(CLI::Validator([take](std::string& value) { return take(value); }, ""));
+}
+
+CLI::Option* addCount(CLI::App& app, const std::string& name, uint64_t& count, uint64_t min,
+                      uint64_t max, const std::string& description) {
+  return app.add_option(name, description)
+      ->check(countFrom(min, max))
+      ->each([&count, max](const std::string& text) { sim::parseNumber(text, max, count); });
+}
+
+CLI::Validator revisionFrom(int32_t min) {
+  return CLI::Validator(
+      [min](std::string& text) -> std::string {
+        int32_t revision = 0;
+        if (sim::parseRevision(text, revision) && revision >= min) return {};
+        return "'" + text + "' is not a revision from " + std::to_string(min) + " to " +
+               std::to_string(sim::kMaxRevision);
+      },
+      "R");
+}
+
+CLI::Validator countFrom(uint64_t min, uint64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) -> std::string {
+        uint64_t count = 0;
+        if (sim::parseNumber(text, max, count) && count >= min) return {};
+        return "'" + text + "' is not a count from " + std::to_string(min) + " to " +
+               std::to_string(max);
+      },
+      "N");
 }
 
 }  // namespace tarn::tools

@@ -1,28 +1,46 @@
 #pragma once
-// The command line of a tarn-sim subcommand, read by one set of rules so that
-// every subcommand says the same things about the same mistakes.
+// tarn-sim's command line, read by CLI11: one subcommand per file, each with
+// its options and their checks. CLI11's own errors are used where they name
+// the argument and what it accepts; the two it has no clear text for, an
+// unknown option and an argument too many, are said here.
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <functional>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace tarn::tools {
 
-struct ArgumentRules {
-  std::vector<std::string> options;     // each takes one value: "--name VALUE"
-  std::vector<std::string> repeatable;  // options that may be given more than once
-  size_t positionals = 0;               // arguments that are not options, at most
+// Exit statuses of every tarn-sim subcommand.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// What reading a command line came to.
+struct LineRead {
+  enum class Outcome { Run, Help, Refused } outcome = Outcome::Run;
+  std::string text;  // Help: the help text; Refused: the one-line error
 };
 
-struct Arguments {
-  std::vector<std::pair<std::string, std::string>> options;  // in the order given
-  std::vector<std::string> positionals;
-  bool help = false;  // --help or -h anywhere
-};
+// Parses argv (argv[0] the program) into `app`, whose subcommands allow
+// extras so that an unknown option or a stray argument can be named here.
+LineRead readLine(CLI::App& app, int argc, const char* const* argv);
 
-// Splits argv (argv[0] is the subcommand's name) by the rules. An option given
-// twice that is not repeatable is refused rather than one of the two quietly
-// winning. False with a one-line `error` that names the argument at fault.
-bool readArguments(int argc, char** argv, const ArgumentRules& rules, Arguments& arguments,
-                   std::string& error);
+// Adds an option (or a positional, for a name without dashes) of one value
+// per use whose `take` both checks and takes the value: it returns an empty
+// string once it has taken it, else what is wrong with it, which CLI11 puts
+// after the option's name.
+using TakeValue = std::function<std::string(const std::string& value)>;
+CLI::Option* addOption(CLI::App& app, const std::string& name, const std::string& valueName,
+                       const std::string& description, TakeValue take);
+
+// Adds an option taking a count from `min` to `max` into `count`.
+CLI::Option* addCount(CLI::App& app, const std::string& name, uint64_t& count, uint64_t min,
+                      uint64_t max, const std::string& description);
+
+// Checks of option values, with messages that say what is accepted, for
+// example "'300' is not a revision from 0 to 255". Numbers are decimal, or
+// hexadecimal after 0x; a leading zero is never octal.
+CLI::Validator revisionFrom(int32_t min);
+CLI::Validator countFrom(uint64_t min, uint64_t max);
 
 }  // namespace tarn::tools

@@ -11,54 +11,25 @@
 #include "sim/clock.hpp"
 #include "sim/sim_driver.hpp"
 #include "sim/sim_faults.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
 namespace {
 
-constexpr const char* kUsage =
-    "cards [--family nt|older] [--revisions R1,R2,...] [--fault FAULT]...";
-
-constexpr const char* kHelp =
-    "cards: open the simulated cards through the tool's own card access and list them as\n"
-    "openCard sees them (index, revision), each with the driver calls it made.\n"
-    "  --family nt|older      driver family the simulated system presents (default nt)\n"
-    "  --revisions R1,R2,...  1 to 6 cards with these hardware revisions, 0 to 255\n"
-    "                         (default 45,150)\n"
-    "  --fault FAULT          make the simulated driver fail; may be given more than once:\n"
-    "      no-driver          the driver is not there: CreateFileA fails\n"
-    "      wrong-signature    the NT card information record carries 0x3FC4, not 0x3FC5\n"
-    "      count=N            the driver reports N cards (0 and 7 are refused)\n"
-    "      map-fails          the mapping request fails (cards itself never maps)\n"
-    "      zero-mapping       the mapping request answers base address 0 (likewise)\n"
-    "      zero-record        older family: QUERY_CARD answers record address 0\n"
-    "      fail=CODE          the request with this code fails: GET_CARD_INFO, MAP_REGISTERS,\n"
-    "                         UNMAP_REGISTERS, QUERY_CARD_COUNT, QUERY_CARD, MAP_CARD_REGISTERS\n"
-    "      failed-fills-output  a failed request still writes a plausible answer\n"
-    "Numbers are decimal, or hexadecimal after 0x. Options other than --fault are given once.\n"
-    "Exit status 0 when every card opened with well-formed calls and no handle left open,\n"
-    "1 when openCard failed (the failure is named), 2 for bad usage.";
-
 // "R1,R2,..." into 1 to 6 cards, or a one-line error naming what is wrong.
 bool parseRevisions(const std::string& list, std::vector<sim::SimCardSetup>& cards,
                     std::string& error) {
   cards.clear();
-  size_t start = 0;
-  while (true) {
-    const size_t comma = list.find(',', start);
-    const std::string item = list.substr(start, comma - start);
+  for (const std::string_view item : sim::splitAt(list, ',')) {
     int32_t revision = 0;
     if (!sim::parseRevision(item, revision)) {
-      error = "--revisions: '" + item + "' is not a revision from 0 to 255";
+      error = "'" + std::string(item) + "' is not a revision from 0 to 255";
       return false;
     }
     cards.push_back(sim::SimCardSetup{revision, sim::CardInterface::Pci});
-    if (comma == std::string::npos) break;
-    start = comma + 1;
   }
   if (cards.size() > 6) {
-    error = "--revisions: " + std::to_string(cards.size()) +
+    error = std::to_string(cards.size()) +
             " revisions given; 1 to 6 cards (--fault count=N reports another number)";
     return false;
   }
@@ -74,32 +45,44 @@ const char* failureOf(const sim::SimDriver& driver) {
   return driver.lastFailure().empty() ? "the driver gave no reason" : driver.lastFailure().c_str();
 }
 
-int runCards(int argc, char** argv) {
-  sim::SimDriverConfig config;
+sim::SimDriverConfig config;
+
+CLI::App* defineCards(CLI::App& tarnSim) {
+  CLI::App* cards = tarnSim.add_subcommand(
+      "cards",
+      "cards: open the simulated cards through the tool's own card access and list them as\n"
+      "openCard sees them (index, revision), each with the driver calls it made.");
+  cards->allow_extras();
   config.cards = {sim::SimCardSetup{45, sim::CardInterface::Pci},
                   sim::SimCardSetup{150, sim::CardInterface::Pci}};
-  Arguments arguments;
-  std::string error;
-  if (const auto status =
-          readCommandLine(argc, argv, {{"--family", "--revisions", "--fault"}, {"--fault"}, 0},
-                          kUsage, kHelp, arguments))
-    return *status;
-  for (const auto& [option, value] : arguments.options) {
-    if (option == "--family") {
-      if (value == "nt") {
-        config.family = sim::DriverFamily::Nt;
-      } else if (value == "older") {
-        config.family = sim::DriverFamily::Older;
-      } else {
-        return usageError(kUsage, "--family takes nt or older, not '" + value + "'");
-      }
-    } else if (option == "--revisions") {
-      if (!parseRevisions(value, config.cards, error)) return usageError(kUsage, error);
-    } else if (!sim::parseDriverFault(value, config.faults, error)) {
-      return usageError(kUsage, "--fault: " + error);
-    }
-  }
+  cards->add_option("--family", "driver family the simulated system presents (default nt)")
+      ->check(CLI::IsMember({"nt", "older"}))
+      ->type_name("WORD")
+      ->each([](const std::string& family) {
+        config.family = family == "nt" ? sim::DriverFamily::Nt : sim::DriverFamily::Older;
+      });
+  addOption(*cards, "--revisions", "R1,R2,...",
+            "1 to 6 cards with these hardware revisions, 0 to 255 (default 45,150)",
+            [](const std::string& list) {
+              std::string error;
+              parseRevisions(list, config.cards, error);
+              return error;
+            });
+  addOption(*cards, "--fault", "FAULT",
+            "make the simulated driver fail (FAULT below); may be given more than once",
+            [](const std::string& fault) {
+              std::string error;
+              sim::parseDriverFault(fault, config.faults, error);
+              return error;
+            })
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cards->footer("FAULT is one of:\n" + sim::faultHelp(sim::FaultFamily::Driver, 2) +
+                "Exit status 0 when every card opened with well-formed calls and no handle left\n"
+                "open, 1 when openCard failed (the failure is named), 2 for bad usage.");
+  return cards;
+}
 
+int runCards() {
   sim::SimClock clock;
   sim::SimDriver driver(clock, config);
   CardContext card;
@@ -137,7 +120,7 @@ int runCards(int argc, char** argv) {
   return status;
 }
 
-const SubcommandRegistration registration("cards", kUsage, kHelp, runCards);
+const SubcommandRegistration registration({defineCards, runCards});
 
 }  // namespace
 }  // namespace tarn::tools

@@ -13,41 +13,10 @@
 #include "sim/flash_rig.hpp"
 #include "sim/sim_faults.hpp"
 #include "sim/trace.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
 namespace {
-
-constexpr const char* kUsage =
-    "flash --revision R [--interface pci|cardbus] [--bank1 marked|blank] [--fault FAULT]... "
-    "[--trace FILE]";
-
-constexpr const char* kHelp =
-    "flash: run the flash update (programFlashImage) on a simulated card of hardware revision\n"
-    "R (50 or more) with a simulated NOR flash, on virtual time. The last line is 'result N',\n"
-    "N being what programFlashImage returned.\n"
-    "  --revision R           the card's hardware revision, 50 to 255 (required)\n"
-    "  --interface pci|cardbus  the page's interface choice (default pci; counts below 100)\n"
-    "  --bank1 marked|blank   bank 1 before the update: a complete, marked older image, or\n"
-    "                         erased (default marked). Bank 0 holds the older image too.\n"
-    "  --trace FILE           write the access trace (W/R/S/T/P/D lines) to FILE\n"
-    "  --fault FAULT          make the simulated flash misbehave; may be given more than once.\n"
-    "                         Numbers are decimal or 0x-prefixed hexadecimal.\n"
-    "      never-erase=S      sector S (0-7) never erases; DQ5 comes up after the time limit\n"
-    "      never-program=A    the byte at flash address A never programs; DQ5 comes up\n"
-    "      stuck=A:B:L        bit B (0-7) of the byte at address A always reads L (0 or 1)\n"
-    "      busy-stuck=N       from read request N on (0 = the first), the busy bit never clears\n"
-    "      all-ones=N         from read request N on, the read-back register reads all ones\n"
-    "      power-cut=N        the power goes after N register accesses\n"
-    "Options other than --fault are given once.\n"
-    "Exit status 0 for result 0, 1 for any other result, 2 for bad usage.";
-
-// Revisions as everywhere in the simulator: decimal or 0x hexadecimal, 0 to
-// 255.
-bool parseRevision(const char* text, int32_t& revision) {
-  return text != nullptr && sim::parseRevision(text, revision);
-}
 
 const char* sourceName(sim::PowerUpSource source) {
   switch (source) {
@@ -60,58 +29,72 @@ const char* sourceName(sim::PowerUpSource source) {
   }
 }
 
-int runFlash(int argc, char** argv) {
+struct FlashOptions {
   int32_t revision = 0;
-  bool haveRevision = false;
   int32_t isCardBus = 0;
   bool bank1Marked = true;
-  const char* tracePath = nullptr;
+  std::string tracePath;
   sim::SimFlashFaults faults;
   uint64_t powerCut = 0;
-  Arguments arguments;
-  std::string error;
-  if (const auto status = readCommandLine(
-          argc, argv,
-          {{"--revision", "--interface", "--bank1", "--fault", "--trace"}, {"--fault"}, 0}, kUsage,
-          kHelp, arguments))
-    return *status;
-  for (const auto& [option, text] : arguments.options) {
-    const char* value = text.c_str();
-    if (option == "--revision") {
-      if (!parseRevision(value, revision))
-        return usageError(kUsage, "--revision: '" + text + "' is not a revision from 0 to 255");
-      haveRevision = true;
-    } else if (option == "--interface") {
-      if (std::strcmp(value, "pci") == 0) {
-        isCardBus = 0;
-      } else if (std::strcmp(value, "cardbus") == 0) {
-        isCardBus = 1;
-      } else {
-        return usageError(kUsage, "--interface takes pci or cardbus, not '" + text + "'");
-      }
-    } else if (option == "--bank1") {
-      if (std::strcmp(value, "marked") == 0) {
-        bank1Marked = true;
-      } else if (std::strcmp(value, "blank") == 0) {
-        bank1Marked = false;
-      } else {
-        return usageError(kUsage, "--bank1 takes marked or blank, not '" + text + "'");
-      }
-    } else if (option == "--fault") {
-      if (!sim::parseFlashFault(text, faults, powerCut, error))
-        return usageError(kUsage, "--fault: " + error);
-    } else {
-      tracePath = value;
-    }
-  }
-  if (!haveRevision) return usageError(kUsage, "--revision is required", nullptr);
-  if (revision < 50) {
-    std::fprintf(stderr,
-                 "tarn-sim: revision %d is below 50: such a card is updated through its JTAG "
-                 "chain, not its flash\n",
-                 int(revision));
-    return usageError(kUsage, nullptr, nullptr);
-  }
+} options;
+
+CLI::App* defineFlash(CLI::App& tarnSim) {
+  CLI::App* flash = tarnSim.add_subcommand(
+      "flash",
+      "flash: run the flash update (programFlashImage) on a simulated card of hardware revision\n"
+      "R (50 or more) with a simulated NOR flash, on virtual time. The last line is 'result N',\n"
+      "N being what programFlashImage returned.");
+  flash->allow_extras();
+  addOption(*flash, "--revision", "R", "the card's hardware revision, 50 to 255",
+            [](const std::string& text) -> std::string {
+              if (!sim::parseRevision(text, options.revision)) {
+                return "'" + text + "' is not a revision from 0 to 255";
+              }
+              if (options.revision < 50) {
+                return "revision " + text +
+                       " is below 50: such a card is updated through its JTAG chain, not its "
+                       "flash";
+              }
+              return {};
+            })
+      ->required();
+  flash
+      ->add_option("--interface",
+                   "the page's interface choice (default pci; counts below revision 100)")
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD")
+      ->each([](const std::string& text) { options.isCardBus = text == "cardbus" ? 1 : 0; });
+  flash
+      ->add_option("--bank1",
+                   "bank 1 before the update: a complete, marked older image, or erased "
+                   "(default marked). Bank 0 holds the older image too.")
+      ->check(CLI::IsMember({"marked", "blank"}))
+      ->type_name("WORD")
+      ->each([](const std::string& text) { options.bank1Marked = text == "marked"; });
+  flash
+      ->add_option("--trace", options.tracePath,
+                   "write the access trace (W/R/S/T/P/D lines) to FILE")
+      ->type_name("FILE");
+  addOption(*flash, "--fault", "FAULT",
+            "make the simulated flash misbehave (FAULT below); may be given more than once",
+            [](const std::string& fault) {
+              std::string error;
+              sim::parseFlashFault(fault, options.faults, options.powerCut, error);
+              return error;
+            })
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  flash->footer("FAULT is one of:\n" + sim::faultHelp(sim::FaultFamily::Flash, 2) +
+                "Exit status 0 for result 0, 1 for any other result, 2 for bad usage.");
+  return flash;
+}
+
+int runFlash() {
+  const int32_t revision = options.revision;
+  const int32_t isCardBus = options.isCardBus;
+  const bool bank1Marked = options.bank1Marked;
+  const sim::SimFlashFaults& faults = options.faults;
+  const uint64_t powerCut = options.powerCut;
+  const char* tracePath = options.tracePath.empty() ? nullptr : options.tracePath.c_str();
 
   std::FILE* traceFile = nullptr;
   if (tracePath != nullptr) {
@@ -159,7 +142,7 @@ int runFlash(int argc, char** argv) {
   return result == 0 ? kExitOk : kExitFailed;
 }
 
-const SubcommandRegistration registration("flash", kUsage, kHelp, runFlash);
+const SubcommandRegistration registration({defineFlash, runFlash});
 
 }  // namespace
 }  // namespace tarn::tools

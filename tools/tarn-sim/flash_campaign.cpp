@@ -12,17 +12,12 @@
 #include "payloads/payloads.hpp"
 #include "sim/campaign/power_cut_campaign.hpp"
 #include "sim/sim_faults.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
 namespace {
 
-constexpr const char* kUsage =
-    "flash-campaign [--revision R] [--interface pci|cardbus] [--spread N] [--edge BYTES] "
-    "[--recoveries N] [--jobs N] [--places N]";
-
-constexpr const char* kHelp =
+constexpr const char* kDescription =
     "flash-campaign: power cuts at every step of the flash update of the embedded image for\n"
     "revision R (default 100, the 166980-byte image), realistic flash timing, bank 1 blank and\n"
     "bank 1 marked. The cut states come from one run per case: at each cut point a copy of the\n"
@@ -32,49 +27,41 @@ constexpr const char* kHelp =
     "of the program cycles of the first and last BYTES of each bank, the ends of every phase,\n"
     "and N more spread evenly. Prints the cuts per phase, the recoveries, the window in which\n"
     "the card starts from no bank, and the broken invariants; then runs every fault kind of\n"
-    "'flash' at several places.\n"
-    "  --spread N      cut points spread evenly over each update (default 20000)\n"
-    "  --edge BYTES    first and last bytes of each bank cut at every access (default 4096)\n"
-    "  --recoveries N  cuts per case followed by a new update (default 1000)\n"
-    "  --jobs N        copies running at a time (default 2)\n"
-    "  --places N      places for the faults placed by read count; 0 runs no faults (default 8)\n"
-    "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
+    "'flash' at several places.";
 
-int runFlashCampaign(int argc, char** argv) {
+struct FlashCampaignOptions {
   int32_t revision = 100;
   uint64_t spread = 20000, edge = 4096, recoveries = 1000, jobs = 2, places = 8;
-  int32_t isCardBus = 0;
-  Arguments arguments;
-  if (const auto status = readCommandLine(argc, argv,
-                                          {{"--revision", "--interface", "--spread", "--edge",
-                                            "--recoveries", "--jobs", "--places"},
-                                           {},
-                                           0},
-                                          kUsage, kHelp, arguments))
-    return *status;
-  for (const auto& [option, text] : arguments.options) {
-    const char* wanted = nullptr;
-    if (option == "--revision") {
-      if (!sim::parseRevision(text, revision) || revision < 50)
-        wanted = "a revision from 50 to 255";
-    } else if (option == "--interface") {
-      if (text != "pci" && text != "cardbus") wanted = "pci or cardbus";
-      isCardBus = text == "cardbus" ? 1 : 0;
-    } else if (option == "--spread") {
-      if (!sim::parseNumber(text, 10000000, spread)) wanted = "a count from 0 to 10000000";
-    } else if (option == "--edge") {
-      if (!sim::parseNumber(text, 200000, edge)) wanted = "a count from 0 to 200000";
-    } else if (option == "--recoveries") {
-      if (!sim::parseNumber(text, 100000, recoveries)) wanted = "a count from 0 to 100000";
-    } else if (option == "--jobs") {
-      if (!sim::parseNumber(text, 64, jobs) || jobs == 0) wanted = "a count from 1 to 64";
-    } else if (!sim::parseNumber(text, 1000, places)) {
-      wanted = "a count from 0 to 1000";
-    }
-    if (wanted != nullptr) {
-      return usageError(kUsage, option + ": '" + text + "' is not " + wanted);
-    }
-  }
+  std::string interface = "pci";
+} options;
+
+CLI::App* defineFlashCampaign(CLI::App& tarnSim) {
+  CLI::App* campaign = tarnSim.add_subcommand("flash-campaign", kDescription);
+  campaign->allow_extras();
+  campaign->add_option("--revision", "the card's hardware revision (default 100)")
+      ->check(revisionFrom(50))
+      ->each([](const std::string& text) { sim::parseRevision(text, options.revision); });
+  campaign->add_option("--interface", options.interface, "the interface choice (default pci)")
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD");
+  addCount(*campaign, "--spread", options.spread, 0, 10000000,
+           "cut points spread evenly over each update (default 20000)");
+  addCount(*campaign, "--edge", options.edge, 0, 200000,
+           "first and last bytes of each bank cut at every access (default 4096)");
+  addCount(*campaign, "--recoveries", options.recoveries, 0, 100000,
+           "cuts per case followed by a new update (default 1000)");
+  addCount(*campaign, "--jobs", options.jobs, 1, 64, "copies running at a time (default 2)");
+  addCount(*campaign, "--places", options.places, 0, 1000,
+           "places for the faults placed by read count; 0 runs no faults (default 8)");
+  campaign->footer("Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.");
+  return campaign;
+}
+
+int runFlashCampaign() {
+  const int32_t revision = options.revision;
+  const int32_t isCardBus = options.interface == "cardbus" ? 1 : 0;
+  const uint64_t spread = options.spread, edge = options.edge, recoveries = options.recoveries,
+                 jobs = options.jobs, places = options.places;
 
   const FlashImage image = selectFlashImage(revision, isCardBus);
   const std::vector<uint8_t> older = sim::makeOlderImage(image);
@@ -114,7 +101,7 @@ int runFlashCampaign(int argc, char** argv) {
   return broken == 0 ? kExitOk : kExitFailed;
 }
 
-const SubcommandRegistration registration("flash-campaign", kUsage, kHelp, runFlashCampaign);
+const SubcommandRegistration registration({defineFlashCampaign, runFlashCampaign});
 
 }  // namespace
 }  // namespace tarn::tools

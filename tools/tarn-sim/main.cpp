@@ -1,94 +1,76 @@
 // tarn-sim: the developer's tool over the same code as the updater, on
 // simulated cards. Each subcommand lives in its own file.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
 #include "tools/tarn-sim/subcommand.hpp"
 
 namespace tarn::tools {
 namespace {
 
-struct Subcommand {
-  const char* name;
-  const char* usage;
-  const char* help;
-  SubcommandMain run;
-};
-
-Subcommand* registry(int** count) {
-  static Subcommand entries[16];
-  static int used = 0;
-  *count = &used;
-  return entries;
+std::vector<Subcommand>& registry() {
+  static std::vector<Subcommand> subcommands;
+  return subcommands;
 }
 
-void printUsage(std::FILE* out) {
-  int* count = nullptr;
-  Subcommand* entries = registry(&count);
-  std::fprintf(out, "usage: tarn-sim SUBCOMMAND [ARGS]\n");
-  for (int i = 0; i < *count; ++i) std::fprintf(out, "  tarn-sim %s\n", entries[i].usage);
-}
-
-void printHelp() {
-  int* count = nullptr;
-  Subcommand* entries = registry(&count);
-  printUsage(stdout);
-  for (int i = 0; i < *count; ++i) std::printf("\n%s\n", entries[i].help);
+void printRefusal(const std::string& message, const std::string& helpCommand) {
+  std::fprintf(stderr, "tarn-sim: %s\nRun '%s --help' for more information.\n", message.c_str(),
+               helpCommand.c_str());
 }
 
 }  // namespace
 
-int usageError(const char* usage, const char* what, const char* value) {
-  if (what != nullptr) {
-    std::fprintf(stderr, "tarn-sim: %s%s%s%s\n", what, value ? " '" : "", value ? value : "",
-                 value ? "'" : "");
-  }
-  std::fprintf(stderr, "usage: tarn-sim %s\n", usage);
-  return kExitUsage;
-}
-
-int usageError(const char* usage, const std::string& message) {
-  return usageError(usage, message.c_str(), nullptr);
-}
-
-std::optional<int> readCommandLine(int argc, char** argv, const ArgumentRules& rules,
-                                   const char* usage, const char* help, Arguments& arguments) {
-  std::string error;
-  if (!readArguments(argc, argv, rules, arguments, error)) return usageError(usage, error);
-  if (!arguments.help) return std::nullopt;
-  if (help != nullptr)
-    std::printf("usage: tarn-sim %s\n\n%s\n", usage, help);
-  else
-    std::printf("usage: tarn-sim %s\n", usage);
-  return kExitOk;
-}
-
-SubcommandRegistration::SubcommandRegistration(const char* name, const char* usage,
-                                               const char* help, SubcommandMain run) {
-  int* count = nullptr;
-  Subcommand* entries = registry(&count);
-  if (*count < 16) entries[(*count)++] = Subcommand{name, usage, help, run};
+SubcommandRegistration::SubcommandRegistration(Subcommand subcommand) {
+  registry().push_back(subcommand);
 }
 
 }  // namespace tarn::tools
 
 int main(int argc, char** argv) {
   using namespace tarn::tools;
-  if (argc < 2) {
-    printUsage(stderr);
+  CLI::App app(
+      "tarn-sim: the developer's tool over the same code as the updater, on simulated\n"
+      "cards. 'tarn-sim --help' shows every subcommand's help; numbers are decimal, or\n"
+      "hexadecimal after 0x (a leading zero is never octal).",
+      "tarn-sim");
+  app.require_subcommand(1);
+  std::vector<CLI::App*> subcommands;
+  for (const Subcommand& subcommand : registry()) subcommands.push_back(subcommand.define(app));
+  std::string known;
+  for (const CLI::App* subcommand : subcommands) {
+    known += (known.empty() ? "" : ", ") + subcommand->get_name();
+  }
+  // CLI11 would only say that a subcommand is required.
+  if (argc >= 2 && argv[1][0] != '-' &&
+      std::none_of(subcommands.begin(), subcommands.end(),
+                   [&](const CLI::App* subcommand) { return subcommand->get_name() == argv[1]; })) {
+    printRefusal(std::string("unknown subcommand '") + argv[1] + "'; known: " + known, "tarn-sim");
     return kExitUsage;
   }
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-      std::strcmp(argv[1], "help") == 0) {
-    printHelp();
+
+  const LineRead line = readLine(app, argc, argv);
+  if (line.outcome == LineRead::Outcome::Help) {
+    if (!app.get_subcommands().empty()) {
+      std::fputs(line.text.c_str(), stdout);
+      return kExitOk;
+    }
+    // tarn-sim --help: every subcommand's own help, its options and lists included.
+    std::printf("%s\nUsage: tarn-sim SUBCOMMAND [OPTIONS], SUBCOMMAND one of %s\n",
+                app.get_description().c_str(), known.c_str());
+    for (const CLI::App* subcommand : subcommands) {
+      std::printf("\n%s", subcommand->help("tarn-sim").c_str());
+    }
     return kExitOk;
   }
-  int* count = nullptr;
-  Subcommand* entries = registry(&count);
-  for (int i = 0; i < *count; ++i) {
-    if (std::strcmp(argv[1], entries[i].name) == 0) return entries[i].run(argc - 1, argv + 1);
+  if (line.outcome == LineRead::Outcome::Refused) {
+    const std::vector<CLI::App*> chosen = app.get_subcommands();
+    printRefusal(line.text, chosen.empty() ? "tarn-sim" : "tarn-sim " + chosen[0]->get_name());
+    return kExitUsage;
   }
-  std::fprintf(stderr, "tarn-sim: unknown subcommand '%s'\n", argv[1]);
-  printUsage(stderr);
+  for (size_t i = 0; i < subcommands.size(); ++i) {
+    if (subcommands[i]->parsed()) return registry()[i].run();
+  }
   return kExitUsage;
 }

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "payloads/payloads.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 
 #if defined(_WIN32)
@@ -14,23 +13,30 @@
 namespace tarn::tools {
 namespace {
 
-int runPayload(int argc, char** argv) {
-  Arguments arguments;
-  if (const auto status =
-          readCommandLine(argc, argv, {{}, {}, 1}, "payload NAME", nullptr, arguments))
-    return *status;
-  if (arguments.positionals.empty())
-    return usageError("payload NAME", "missing NAME: the embedded payload to write");
-  const char* name = arguments.positionals[0].c_str();
-  const PayloadEntry* entry = findPayload(name);
-  if (entry == nullptr) {
-    std::fprintf(stderr, "tarn-sim payload: no embedded payload named '%s'; there are:", name);
-    int count = 0;
-    const PayloadEntry* table = payloadTable(&count);
-    for (int i = 0; i < count; ++i) std::fprintf(stderr, " %s", table[i].name);
-    std::fprintf(stderr, "\n");
-    return kExitUsage;
-  }
+std::string names() {
+  std::string list;
+  for (const PayloadSpec& spec : kPayloadSpecs)
+    list += (list.empty() ? "" : ", ") + std::string(spec.name);
+  return list;
+}
+
+const PayloadEntry* entry = nullptr;
+
+CLI::App* definePayload(CLI::App& tarnSim) {
+  CLI::App* payload = tarnSim.add_subcommand(
+      "payload", "payload: write the embedded payload NAME to standard output byte for byte.");
+  payload->allow_extras();
+  addOption(*payload, "NAME", "NAME", "one of " + names(),
+            [](const std::string& name) -> std::string {
+              entry = findPayload(name.c_str());
+              if (entry != nullptr) return {};
+              return "no embedded payload named '" + name + "'; there are: " + names();
+            })
+      ->required();
+  return payload;
+}
+
+int runPayload() {
 #if defined(_WIN32)
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
@@ -42,12 +48,7 @@ int runPayload(int argc, char** argv) {
   return kExitOk;
 }
 
-const SubcommandRegistration registration(
-    "payload", "payload NAME",
-    "payload NAME: writes the embedded payload NAME (flashImage150, flashImage100,\n"
-    "  flashImage50Pci, flashImage50CardBus, xsvfStreamPci, xsvfStreamCardBus) to\n"
-    "  standard output byte for byte. Unknown name: exit 2.",
-    runPayload);
+const SubcommandRegistration registration({definePayload, runPayload});
 
 }  // namespace
 }  // namespace tarn::tools

@@ -10,9 +10,9 @@
 #include "sim/clock.hpp"
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
+#include "sim/sim_faults.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/trace.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
 #include "tools/tarn-sim/xsvf_file.hpp"
 #include "xsvf/player.hpp"
@@ -20,160 +20,139 @@
 namespace tarn::tools {
 namespace {
 
-constexpr const char* kUsage = "xsvf FILE|--payload pci|cardbus [--chain MODEL] [--trace FILE]";
-
-constexpr const char* kHelp =
-    "xsvf: play an XSVF file (up to 16 MiB) or an embedded stream through the updater's\n"
-    "player on a simulated card with virtual time. XCOMMENT text is echoed to standard\n"
-    "output at echo level 100, as at start-up, with every byte that is not printable ASCII\n"
-    "shown escaped (\\t, \\r, \\\\, \\xNN); the last line is always `result N TEXT`\n"
-    "with the player's result code and its text.\n"
-    "  --payload pci|cardbus  play the embedded PCI or CardBus stream instead of a file\n"
-    "  --chain MODEL          what sits behind the JTAG pins (default device):\n"
-    "      tdo:0, tdo:1       TDO held low or high\n"
-    "      delay:N            TDO is the TDI shifted in N clocks earlier\n"
-    "      device             the stand-in programmable device\n"
-    "      device:FAULTS      the same with faults, comma-separated: erase-fails (no erase\n"
-    "                         ever completes), stuck-bit=N (array bit N never programs)\n"
-    "  --trace FILE           write every register access, sleep and progress report\n"
-    "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
-    "unreadable file.";
-
-// The comment echo on its way to standard output: every byte but the newline
-// that ends a comment is printed as itself only when it is a printable ASCII
-// character, so that a stream cannot move the cursor, clear the terminal or
-// hide the result line; the rest is escaped as \t, \r, \\ or \xNN.
-struct EchoSink {
-  std::FILE* out = stdout;
-  bool midLine = false;
+// The comment echo on standard output, as the updater writes it, except that
+// a byte is printed as itself only when it is a printable ASCII character, so
+// that a stream cannot move the cursor, clear the terminal or hide the result
+// line; the rest is escaped as \t, \r, \\ or \xNN. A comment cut off by the
+// end of the stream still ends its line.
+class EscapedEcho final : public CommentSink {
+ public:
+  void commentLine(const CommentLine& line) override {
+    if (line.first) std::fputc(' ', stdout);
+    for (const char byte : line.text) {
+      const auto c = static_cast<unsigned char>(byte);
+      if (c == '\\') {
+        std::fputs("\\\\", stdout);
+      } else if (c == '\t') {
+        std::fputs("\\t", stdout);
+      } else if (c == '\r') {
+        std::fputs("\\r", stdout);
+      } else if (c < 0x20 || c >= 0x7F) {
+        std::printf("\\x%02x", c);
+      } else {
+        std::fputc(c, stdout);
+      }
+    }
+    std::fputc('\n', stdout);
+  }
 };
 
-ssize_t writeEcho(void* cookie, const char* bytes, size_t size) {
-  auto& sink = *static_cast<EchoSink*>(cookie);
-  for (size_t k = 0; k < size; ++k) {
-    const auto c = static_cast<unsigned char>(bytes[k]);
-    if (c == '\n') {
-      std::fputc('\n', sink.out);
-    } else if (c == '\\') {
-      std::fputs("\\\\", sink.out);
-    } else if (c == '\t') {
-      std::fputs("\\t", sink.out);
-    } else if (c == '\r') {
-      std::fputs("\\r", sink.out);
-    } else if (c < 0x20 || c >= 0x7F) {
-      std::fprintf(sink.out, "\\x%02x", c);
-    } else {
-      std::fputc(c, sink.out);
-    }
-    sink.midLine = c != '\n';
-  }
-  return ssize_t(size);
-}
-
-int runXsvf(int argc, char** argv) {
+struct XsvfOptions {
   std::string file;
-  std::string payload;
+  std::string interface;
   std::string chainModel = "device";
   std::string tracePath;
-  Arguments arguments;
-  std::string error;
-  if (const auto status = readCommandLine(argc, argv, {{"--payload", "--chain", "--trace"}, {}, 1},
-                                          kUsage, kHelp, arguments))
-    return *status;
-  for (const auto& [option, value] : arguments.options) {
-    (option == "--payload" ? payload : option == "--chain" ? chainModel : tracePath) = value;
-  }
-  if (!arguments.positionals.empty()) file = arguments.positionals[0];
-  if (file.empty() && payload.empty())
-    return usageError(kUsage, "nothing to play: give FILE or --payload pci|cardbus");
-  if (!file.empty() && !payload.empty())
-    return usageError(kUsage, "give FILE or --payload, not both");
+} options;
 
-  std::vector<uint8_t> bytes;
+CLI::App* defineXsvf(CLI::App& tarnSim) {
+  CLI::App* xsvf = tarnSim.add_subcommand(
+      "xsvf",
+      "xsvf: play an XSVF file (up to 16 MiB) or an embedded stream through the updater's\n"
+      "player on a simulated card with virtual time. XCOMMENT text is echoed to standard\n"
+      "output at echo level 100, as at start-up, with every byte that is not printable ASCII\n"
+      "shown escaped (\\t, \\r, \\\\, \\xNN); the last line is always `result N TEXT`\n"
+      "with the player's result code and its text.");
+  xsvf->allow_extras();
+  addStreamSource(*xsvf, options.file, options.interface);
+  xsvf->add_option("--chain", options.chainModel,
+                   "what sits behind the JTAG pins (MODEL below; default device)")
+      ->type_name("MODEL");
+  xsvf->add_option("--trace", options.tracePath,
+                   "write every register access, sleep and progress report to FILE")
+      ->type_name("FILE");
+  xsvf->footer(
+      "MODEL is one of:\n"
+      "  tdo:0, tdo:1           TDO held low or high\n"
+      "  delay:N                TDO is the TDI shifted in N clocks earlier\n"
+      "  device                 the stand-in programmable device\n"
+      "  device:FAULTS          the same with faults, comma-separated:\n" +
+      sim::faultHelp(sim::FaultFamily::Chain, 4) +
+      "Exit status 0 for result 0, 1 for any other result, 2 for bad usage or an\n"
+      "unreadable file.");
+  return xsvf;
+}
+
+// The bytes to play: the file's, or the embedded stream's.
+struct StreamSource {
+  std::vector<uint8_t> fileBytes;
   const uint8_t* data = nullptr;
   int32_t size = 0;
-  if (!payload.empty()) {
-    const char* name = payload == "pci"       ? "xsvfStreamPci"
-                       : payload == "cardbus" ? "xsvfStreamCardBus"
-                                              : nullptr;
-    if (name == nullptr)
-      return usageError(kUsage, "--payload takes pci or cardbus, not '" + payload + "'");
-    const PayloadEntry* entry = findPayload(name);
-    if (entry == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: this build embeds no %s\n", name);
-      return kExitUsage;
-    }
-    data = entry->data;
-    size = entry->size;
-  } else {
-    if (!readXsvfFile(file.c_str(), bytes, error)) {
-      std::fprintf(stderr, "tarn-sim xsvf: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    data = bytes.data();
-    size = int32_t(bytes.size());
-  }
+};
 
-  std::string chainError;
-  std::unique_ptr<sim::JtagChain> chain = sim::makeJtagChain(chainModel, &chainError);
-  if (chain == nullptr) {
-    std::fprintf(stderr, "tarn-sim xsvf: %s\n", chainError.c_str());
-    return kExitUsage;
+bool loadStream(StreamSource& source, std::string& error) {
+  if (!options.interface.empty()) {
+    const PayloadEntry* entry = xsvfStreamFor(options.interface);
+    source.data = entry->data;
+    source.size = entry->size;
+    return true;
   }
+  if (!readXsvfFile(options.file.c_str(), source.fileBytes, error)) return false;
+  source.data = source.fileBytes.data();
+  source.size = int32_t(source.fileBytes.size());
+  return true;
+}
 
-  std::FILE* traceFile = nullptr;
-  if (!tracePath.empty()) {
-    traceFile = std::fopen(tracePath.c_str(), "w");
-    if (traceFile == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: cannot write the trace file %s\n", tracePath.c_str());
-      return kExitUsage;
-    }
+// The simulated card and system a play runs on. The tracing decorators sit in
+// the path only when a trace is asked for.
+struct PlayBench {
+  explicit PlayBench(std::FILE* traceFile)
+      : card(clock),
+        system(clock),
+        log(traceFile),
+        tracedWindow(card, log),
+        tracedSystem(system, log),
+        tracedProgress(nullptr, log),
+        traced(traceFile != nullptr) {}
+  RegisterWindow* window() { return traced ? static_cast<RegisterWindow*>(&tracedWindow) : &card; }
+  SystemServices* services() {
+    return traced ? static_cast<SystemServices*>(&tracedSystem) : &system;
   }
+  ProgressTarget* progress() { return traced ? &tracedProgress : nullptr; }
 
   sim::SimClock clock;
-  sim::SimCard card(clock);
-  const auto* device = dynamic_cast<const sim::StandInDevice*>(chain.get());
-  card.attachJtag(std::move(chain));
-  card.beginSession();
-  sim::SimSystem system(clock);
-  // The tracing decorators sit in the path only when a trace is asked for.
-  sim::TraceLog log(traceFile);
-  sim::TracingWindow window(card, log);
-  sim::TracingSystem tracedSystem(system, log);
-  sim::TracingProgress progress(nullptr, log);
-  RegisterWindow* usedWindow = traceFile != nullptr ? static_cast<RegisterWindow*>(&window) : &card;
-  SystemServices* usedSystem =
-      traceFile != nullptr ? static_cast<SystemServices*>(&tracedSystem) : &system;
-  ProgressTarget* usedProgress = traceFile != nullptr ? &progress : nullptr;
+  sim::SimCard card;
+  sim::SimSystem system;
+  sim::TraceLog log;
+  sim::TracingWindow tracedWindow;
+  sim::TracingSystem tracedSystem;
+  sim::TracingProgress tracedProgress;
+  bool traced;
+};
 
-  JtagPort port{8, usedWindow, usedSystem, usedProgress};
-  XsvfStream stream{data, size, 0, 0, usedProgress};
-  usedSystem->updateBegins();
-  EchoSink sink;
-  std::FILE* echo =
-      fopencookie(&sink, "w", cookie_io_functions_t{nullptr, writeEcho, nullptr, nullptr});
-  if (echo == nullptr) {
-    std::fprintf(stderr, "tarn-sim xsvf: cannot set up the comment echo\n");
-    return kExitFailed;
-  }
-  // Unbuffered, so the echo keeps its place among whatever else reaches the terminal.
-  std::setvbuf(echo, nullptr, _IONBF, 0);
-  const XsvfError result = playXsvf(port, stream, 100, echo);
-  std::fclose(echo);
-  // A comment cut off by the end of the stream has no newline of its own.
-  if (sink.midLine) std::fputc('\n', stdout);
-  usedSystem->updateEnds();
-  if (traceFile != nullptr) std::fclose(traceFile);
+XsvfError play(PlayBench& bench, XsvfStream& stream) {
+  JtagPort port{8, bench.window(), bench.services(), bench.progress()};
+  bench.services()->updateBegins();
+  EscapedEcho echo;
+  const XsvfError result = playXsvf(port, stream, 100, &echo);
+  bench.services()->updateEnds();
+  return result;
+}
 
+// The summary on standard error, then the result line, always the last line
+// of standard output. Returns the exit status.
+int report(const PlayBench& bench, const XsvfStream& stream, const sim::StandInDevice* device,
+           XsvfError result) {
   char bytesRead[64];
   if (streamOverrun(stream)) {
-    std::snprintf(bytesRead, sizeof bytesRead, "read past the end of the %d-byte stream", size);
+    std::snprintf(bytesRead, sizeof bytesRead, "read past the end of the %d-byte stream",
+                  stream.streamSize);
   } else {
-    std::snprintf(bytesRead, sizeof bytesRead, "%d of %d bytes read", stream.readIndex, size);
+    std::snprintf(bytesRead, sizeof bytesRead, "%d of %d bytes read", stream.readIndex,
+                  stream.streamSize);
   }
   std::fprintf(stderr, "tarn-sim xsvf: %s, %llu register accesses, %.6f s virtual time\n",
-               bytesRead, static_cast<unsigned long long>(card.accessCount()),
-               double(clock.nowNs()) / 1e9);
+               bytesRead, static_cast<unsigned long long>(bench.card.accessCount()),
+               double(bench.clock.nowNs()) / 1e9);
   if (device != nullptr) {
     std::fprintf(stderr, "tarn-sim xsvf: the card %s (array digest %016llx)\n",
                  device->started() ? "started from the device" : "did not start",
@@ -181,20 +160,47 @@ int runXsvf(int argc, char** argv) {
                      sim::fnv1a64(device->array().data(), device->array().size())));
   }
   int status = result == 0 ? kExitOk : kExitFailed;
-  if (card.violationCount() != 0) {
+  if (bench.card.violationCount() != 0) {
     std::fprintf(stderr, "tarn-sim xsvf: %llu access-protocol violations, first: %s\n",
-                 static_cast<unsigned long long>(card.violationCount()),
-                 card.violationNotes().front().c_str());
+                 static_cast<unsigned long long>(bench.card.violationCount()),
+                 bench.card.violationNotes().front().c_str());
     status = kExitFailed;
   }
   std::fflush(stdout);
-  const int code = result;
-  std::printf("result %d %s\n", code,
-              code >= 0 && code < xsvf_error::count ? errorTexts[code] : "?");
+  std::printf("result %d %s\n", int(result),
+              result >= 0 && result < xsvf_error::count ? errorTexts[result] : "?");
   return status;
 }
 
-const SubcommandRegistration registration("xsvf", kUsage, kHelp, runXsvf);
+int runXsvf() {
+  std::string error;
+  StreamSource source;
+  std::unique_ptr<sim::JtagChain> chain;
+  if (!loadStream(source, error) ||
+      (chain = sim::makeJtagChain(options.chainModel, &error)) == nullptr) {
+    std::fprintf(stderr, "tarn-sim xsvf: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  std::FILE* traceFile = nullptr;
+  if (!options.tracePath.empty()) {
+    traceFile = std::fopen(options.tracePath.c_str(), "w");
+    if (traceFile == nullptr) {
+      std::fprintf(stderr, "tarn-sim xsvf: cannot write the trace file %s\n",
+                   options.tracePath.c_str());
+      return kExitUsage;
+    }
+  }
+  PlayBench bench(traceFile);
+  const auto* device = dynamic_cast<const sim::StandInDevice*>(chain.get());
+  bench.card.attachJtag(std::move(chain));
+  bench.card.beginSession();
+  XsvfStream stream{source.data, source.size, 0, 0, bench.progress()};
+  const XsvfError result = play(bench, stream);
+  if (traceFile != nullptr) std::fclose(traceFile);
+  return report(bench, stream, device, result);
+}
+
+const SubcommandRegistration registration({defineXsvf, runXsvf});
 
 }  // namespace
 }  // namespace tarn::tools

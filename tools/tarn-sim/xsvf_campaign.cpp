@@ -8,17 +8,13 @@
 #include "payloads/payloads.hpp"
 #include "sim/campaign/xsvf_cut_campaign.hpp"
 #include "sim/sim_faults.hpp"
-#include "tools/tarn-sim/arguments.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
+#include "tools/tarn-sim/xsvf_file.hpp"
 
 namespace tarn::tools {
 namespace {
 
-constexpr const char* kUsage =
-    "xsvf-campaign [--payload pci|cardbus] [--spread N] [--sleep-cuts N] [--recoveries N] "
-    "[--jobs N]";
-
-constexpr const char* kHelp =
+constexpr const char* kDescription =
     "xsvf-campaign: power cuts at every step of a play of the embedded PCI (or CardBus)\n"
     "stream on the stand-in device, on virtual time. The cut states come from one play: at\n"
     "each cut point a copy of the device loses its power and is judged as the card would\n"
@@ -27,46 +23,36 @@ constexpr const char* kHelp =
     "access around the start of the erase and before the done flag completes, and moments\n"
     "inside every sleep of the player (four times as many in the erase wait). Prints the cuts\n"
     "per phase, the new plays, the window in which a cut leaves a card that does not start,\n"
-    "and the broken invariants.\n"
-    "  --payload pci|cardbus  the stream to play (default pci)\n"
-    "  --spread N             cut points spread evenly over the play (default 4000)\n"
-    "  --sleep-cuts N         cut points inside each sleep (default 2)\n"
-    "  --recoveries N         cuts followed by a new play (default 500)\n"
-    "  --jobs N               copies running at a time (default 2)\n"
-    "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
+    "and the broken invariants.";
 
-int runXsvfCampaign(int argc, char** argv) {
-  const char* payload = "xsvfStreamPci";
+struct XsvfCampaignOptions {
+  std::string interface = "pci";
   uint64_t spread = 4000, sleepCuts = 2, recoveries = 500, jobs = 2;
-  Arguments arguments;
-  if (const auto status = readCommandLine(
-          argc, argv, {{"--payload", "--spread", "--sleep-cuts", "--recoveries", "--jobs"}, {}, 0},
-          kUsage, kHelp, arguments))
-    return *status;
-  for (const auto& [option, text] : arguments.options) {
-    const char* wanted = nullptr;
-    if (option == "--payload") {
-      if (text != "pci" && text != "cardbus") wanted = "pci or cardbus";
-      payload = text == "cardbus" ? "xsvfStreamCardBus" : "xsvfStreamPci";
-    } else if (option == "--spread") {
-      if (!sim::parseNumber(text, 1000000, spread)) wanted = "a count from 0 to 1000000";
-    } else if (option == "--sleep-cuts") {
-      if (!sim::parseNumber(text, 100, sleepCuts)) wanted = "a count from 0 to 100";
-    } else if (option == "--recoveries") {
-      if (!sim::parseNumber(text, 100000, recoveries)) wanted = "a count from 0 to 100000";
-    } else if (!sim::parseNumber(text, 64, jobs) || jobs == 0) {
-      wanted = "a count from 1 to 64";
-    }
-    if (wanted != nullptr) {
-      return usageError(kUsage, option + ": '" + text + "' is not " + wanted);
-    }
-  }
-  const PayloadEntry* entry = findPayload(payload);
-  if (entry == nullptr) {
-    std::fprintf(stderr, "tarn-sim: this build embeds no %s\n", payload);
-    return kExitUsage;
-  }
-  std::printf("power cuts over a play of %s (%d bytes) on the stand-in device\n", payload,
+} options;
+
+CLI::App* defineXsvfCampaign(CLI::App& tarnSim) {
+  CLI::App* campaign = tarnSim.add_subcommand("xsvf-campaign", kDescription);
+  campaign->allow_extras();
+  campaign->add_option("--payload", options.interface, "the stream to play (default pci)")
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD");
+  addCount(*campaign, "--spread", options.spread, 0, 1000000,
+           "cut points spread evenly over the play (default 4000)");
+  addCount(*campaign, "--sleep-cuts", options.sleepCuts, 0, 100,
+           "cut points inside each sleep (default 2)");
+  addCount(*campaign, "--recoveries", options.recoveries, 0, 100000,
+           "cuts followed by a new play (default 500)");
+  addCount(*campaign, "--jobs", options.jobs, 1, 64, "copies running at a time (default 2)");
+  campaign->footer("Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.");
+  return campaign;
+}
+
+int runXsvfCampaign() {
+  const std::string& interface = options.interface;
+  const uint64_t spread = options.spread, sleepCuts = options.sleepCuts,
+                 recoveries = options.recoveries, jobs = options.jobs;
+  const PayloadEntry* entry = xsvfStreamFor(interface);
+  std::printf("power cuts over a play of %s (%d bytes) on the stand-in device\n", entry->name,
               int(entry->size));
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
@@ -86,7 +72,7 @@ int runXsvfCampaign(int argc, char** argv) {
   return result.broken == 0 ? kExitOk : kExitFailed;
 }
 
-const SubcommandRegistration registration("xsvf-campaign", kUsage, kHelp, runXsvfCampaign);
+const SubcommandRegistration registration({defineXsvfCampaign, runXsvfCampaign});
 
 }  // namespace
 }  // namespace tarn::tools

@@ -1,11 +1,38 @@
 #pragma once
-// Reading an XSVF file for the tarn-sim subcommands that take one.
+// Where the XSVF subcommands of tarn-sim take their stream from: a file, or
+// the embedded stream for an interface named on the command line.
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "payloads/payloads.hpp"
+
 namespace tarn::tools {
+
+// FILE or --payload pci|cardbus, exactly one of the two.
+inline void addStreamSource(CLI::App& subcommand, std::string& file, std::string& interface) {
+  CLI::Option_group* source = subcommand.add_option_group("source", "FILE or --payload");
+  source->add_option("FILE", file, "an XSVF file, up to 16 MiB");
+  source->add_option("--payload", interface, "the embedded PCI or CardBus stream")
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD");
+  source->require_option(1);
+}
+
+// The embedded stream the updater plays for `interface`, "pci" or "cardbus",
+// chosen by the updater's own rule (selectXsvfStream); null for any other word.
+inline const PayloadEntry* xsvfStreamFor(const std::string& interface) {
+  if (interface != "pci" && interface != "cardbus") return nullptr;
+  const XsvfPayload stream = selectXsvfStream(interface == "cardbus" ? 1 : 0);
+  int count = 0;
+  const PayloadEntry* table = payloadTable(&count);
+  for (int i = 0; i < count; ++i) {
+    if (table[i].data == stream.data) return &table[i];
+  }
+  return nullptr;
+}
 
 inline constexpr size_t kXsvfFileLimit = 16u * 1024 * 1024;
 
