@@ -178,10 +178,10 @@ TEST(Payloads, FlashImageFollowsRevisionAndInterface) {
     EXPECT_EQ(image.data, c.expected->data) << c.revision << "/" << c.isCardBus;
     EXPECT_EQ(image.size, c.expected->size) << c.revision << "/" << c.isCardBus;
   }
-  EXPECT_EQ(selectFlashImage(99, 0).size, 97652);
-  EXPECT_EQ(selectFlashImage(100, 0).size, 166980);
-  EXPECT_EQ(selectFlashImage(149, 0).size, 166980);
-  EXPECT_EQ(selectFlashImage(150, 0).size, 130012);
+  EXPECT_EQ(selectFlashImage(99, 0).size, kFlashImage50Size);
+  EXPECT_EQ(selectFlashImage(100, 0).size, kFlashImage100Size);
+  EXPECT_EQ(selectFlashImage(149, 0).size, kFlashImage100Size);
+  EXPECT_EQ(selectFlashImage(150, 0).size, kFlashImage150Size);
 }
 
 }  // namespace
