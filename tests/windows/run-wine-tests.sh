@@ -74,10 +74,11 @@ rm -rf "$out"
 mkdir -p "$shots"
 
 # bounded SECONDS WHAT COMMAND...: runs COMMAND (a program, not a function)
-# and everything it starts under a time limit. Past it they are stopped, a
-# FAIL line says what was waited for, and the status is 124. The line goes
-# straight to the log (fd 3) and is counted through $expired, so this works
-# inside command substitutions and pipelines too.
+# under a time limit. Past it, it is stopped, a FAIL line says what was
+# waited for, and the status is 124. The line goes straight to the log (fd 3)
+# and is counted through $expired, so this works inside command substitutions
+# and pipelines too. In the foreground: the whole part's limit reaches the
+# command as well, so this shell runs on_whole_limit at once.
 exec 3>&1
 expired=$out/expired.txt
 waiting_for=
@@ -85,7 +86,7 @@ bounded() {
   local seconds=$1 what=$2 status
   shift 2
   waiting_for=$what
-  timeout -k 5 "$seconds" "$@"
+  timeout --foreground -k 5 "$seconds" "$@"
   status=$?
   waiting_for=
   if [[ $status -eq 124 || $status -eq 137 ]]; then
