@@ -98,6 +98,7 @@ bounded() {
 }
 # The whole part's limit (the timeout above) stops everything with TERM.
 on_whole_limit() {
+  exec 1>&3 2>&3  # the log, also when the limit came inside a redirected call
   fail "the Windows part reached its limit of $whole_limit s in \"$current_phase\"${waiting_for:+, waiting for $waiting_for}"
   finish
 }
