@@ -133,7 +133,6 @@ TEST(Payloads, StandInMarkIsFoundWhereverItStands) {
 }
 
 TEST(Payloads, OriginOfTheEmbeddedPayloadsIsKnownAtCompileAndRunTime) {
-  static_assert(kPayloadsAreStandIns == true || kPayloadsAreStandIns == false);
   EXPECT_EQ(payloadsAreStandIns(), kPayloadsAreStandIns);
   // Stand-ins carry the mark; real firmware was refused if it did.
   EXPECT_EQ(anyEmbeddedPayloadCarriesStandInMark(), payloadsAreStandIns());
