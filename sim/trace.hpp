@@ -38,6 +38,7 @@ class TraceLog {
 
  private:
   void emit(const char* line);
+  void access(char kind, uint32_t offset, uint32_t value);
   std::FILE* file_;
   std::string text_;
   uint64_t lines_ = 0;

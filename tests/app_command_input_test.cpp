@@ -7,55 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "app/update_tool.hpp"
-#include "sim/sim_world.hpp"
-#include "tests/support/scripted_interface.hpp"
-#include "tests/support/sim_settings.hpp"
+#include "tests/support/scripted_session.hpp"
 
 namespace tarn {
 namespace {
 
-using ui::checkAction;
-using ui::closeAction;
-using ui::dismissAction;
-using ui::pressAction;
-using ui::ScriptAction;
-using ui::ScriptedInterface;
-using ui::showTabAction;
-using ui::typedAhead;
-using ui::UiEvent;
-
-struct CommandRun {
-  CommandRun(const std::map<std::string, std::string>& settings, std::vector<ScriptAction> script)
-      : world(settingsFor(settings), sim::SimClock::Mode::Virtual),
-        ui(std::move(script)),
-        tool(world.driverIo(), world.system(), ui, 0x00400000) {
-    runTool(tool);
-  }
-  // Index of the first event of `kind` (on `page`, when given); -1 if none.
-  long firstEvent(UiEvent::Kind kind, int page = -2) const {
-    const auto& events = ui.events();
-    for (size_t i = 0; i < events.size(); ++i) {
-      if (events[i].kind == kind && (page == -2 || events[i].page == page)) return long(i);
-    }
-    return -1;
-  }
-  void expectNothingStrandedOrReleasedTwice() {
-    sim::SimDriver& driver = world.driver();
-    EXPECT_EQ(driver.conventionBreaches(), 0u)
-        << (driver.breachNotes().empty() ? "" : driver.breachNotes().front());
-    EXPECT_EQ(driver.openHandles(), 0);
-    for (int i = 0; i < driver.cardCount(); ++i) {
-      if (driver.family() == sim::DriverFamily::Nt) {
-        EXPECT_FALSE(driver.isMapped(i)) << "card " << i << " left mapped";
-      }
-    }
-  }
-
-  sim::SimWorld world;
-  ScriptedInterface ui;
-  UpdateTool tool;
-};
+using test::checkAction;
+using test::closeAction;
+using test::dismissAction;
+using test::pressAction;
+using test::ScriptAction;
+using test::ScriptedSession;
+using test::showTabAction;
+using test::typedAhead;
+using test::UiEvent;
 
 // ------------------------------------------------ keys typed during an update
 
@@ -84,7 +49,8 @@ TEST(InputDuringAnUpdate, IsThrownAwayWhenTheUpdateEndsAndTheNextPressStillCount
   };
   for (const TypedAheadCase& c : cases) {
     SCOPED_TRACE(c.name);
-    CommandRun run({{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_ERASE_MS", "0"}}, c.script);
+    ScriptedSession run({{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_ERASE_MS", "0"}}, c.script);
+    run.start();
     size_t presses = 0;
     for (const ScriptAction& action : c.script)
       presses += action.kind == ScriptAction::Kind::Press && !action.typedAhead;
@@ -114,8 +80,7 @@ TEST(InputDuringAnUpdate, IsThrownAwayWhenTheUpdateEndsAndTheNextPressStillCount
     }
     EXPECT_GT(ended, success);
     EXPECT_EQ(run.ui.messageBoxTexts().size(), 1u);  // the power-off message, once
-    EXPECT_TRUE(run.ui.mismatches.empty()) << run.ui.mismatches.front();
-    run.expectNothingStrandedOrReleasedTwice();
+    run.expectCleanEnd();
   }
 }
 
@@ -144,9 +109,10 @@ TEST(InterfaceMessage, NoUpdateStartsUnderItAndEveryMappingGoesBackOnce) {
       // Once the message is gone, Update works on the card with its interface chosen.
       script.insert(script.end(), {showTabAction(0), checkAction(1010), pressAction(),
                                    closeAction(), dismissAction()});
-      CommandRun run(
+      ScriptedSession run(
           {{"TARN_SIM_CARDS", "60,150"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_FAMILY", family}},
           script);
+      run.start();
 
       const auto boxes = run.ui.eventsOf(UiEvent::Kind::MessageBox);
       ASSERT_EQ(boxes.size(), 2u);
@@ -163,8 +129,7 @@ TEST(InterfaceMessage, NoUpdateStartsUnderItAndEveryMappingGoesBackOnce) {
       if (run.ui.sheet().pages[1].created) {
         EXPECT_EQ(run.ui.statusTexts(1), std::vector<std::string>{"Not updated"});
       }
-      EXPECT_TRUE(run.ui.mismatches.empty()) << run.ui.mismatches.front();
-      run.expectNothingStrandedOrReleasedTwice();
+      run.expectCleanEnd();
     }
   }
 }

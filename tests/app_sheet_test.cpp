@@ -14,26 +14,28 @@
 #include "card/driver.hpp"
 #include "payloads/payloads.hpp"
 #include "sim/sim_world.hpp"
+#include "tests/support/forwarding_driver_io.hpp"
 #include "tests/support/scripted_interface.hpp"
+#include "tests/support/scripted_session.hpp"
 #include "tests/support/sim_settings.hpp"
 
 namespace tarn {
 namespace {
 
-using ui::checkAction;
-using ui::closeAction;
-using ui::dismissAction;
-using ui::pressAction;
-using ui::ScriptAction;
-using ui::ScriptedInterface;
-using ui::showTabAction;
-using ui::UiEvent;
-
-constexpr uintptr_t kModule = 0x00400000;
+using test::Adjust;
+using test::checkAction;
+using test::closeAction;
+using test::dismissAction;
+using test::kModule;
+using test::pressAction;
+using test::ScriptAction;
+using test::ScriptedInterface;
+using test::ScriptedSession;
+using test::settingsFor;
+using test::showTabAction;
+using test::UiEvent;
 
 // A fault of one card (counted from 0), set on the settings themselves.
-using Adjust = std::function<void(sim::SimWorldSettings&)>;
-
 Adjust chainNeverErases(size_t card) {
   return
       [card](sim::SimWorldSettings& s) { s.cardFaults.at(card).chain.eraseNeverCompletes = true; };
@@ -48,113 +50,8 @@ Adjust flashNeverPrograms(size_t card, int64_t address) {
       [=](sim::SimWorldSettings& s) { s.cardFaults.at(card).flash.neverProgramAddress = address; };
 }
 
-sim::SimWorldSettings adjusted(sim::SimWorldSettings settings, const Adjust& adjust) {
-  if (adjust) adjust(settings);
-  return settings;
-}
-
-// Passes the services on and counts the brackets of updates and XSVF plays.
-class BracketCountingSystem final : public SystemServices {
- public:
-  explicit BracketCountingSystem(SystemServices& inner) : inner_(inner) {}
-  void sleep(uint32_t milliseconds) override { inner_.sleep(milliseconds); }
-  void outputDebugString(const char* text) override { inner_.outputDebugString(text); }
-  void updateBegins() override {
-    ++begins;
-    inner_.updateBegins();
-  }
-  void updateEnds() override {
-    ++ends;
-    inner_.updateEnds();
-  }
-  void xsvfPlayBegins() override {
-    ++playBegins;
-    inner_.xsvfPlayBegins();
-  }
-  void xsvfPlayEnds() override {
-    ++playEnds;
-    inner_.xsvfPlayEnds();
-  }
-  bool balanced() const { return begins == ends && playBegins == playEnds; }
-  int begins = 0;
-  int ends = 0;
-  int playBegins = 0;
-  int playEnds = 0;
-
- private:
-  SystemServices& inner_;
-};
-
-// One run of the program on simulated cards with a scripted user.
-struct Session {
-  Session(std::map<std::string, std::string> settings, std::vector<ScriptAction> script,
-          const Adjust& adjust = {})
-      : world(adjusted(settingsFor(std::move(settings)), adjust), sim::SimClock::Mode::Virtual),
-        system(world.system()),
-        ui(std::move(script)),
-        tool(world.driverIo(), system, ui, kModule) {
-    ui.onEvent = [this](const UiEvent& event) { checkResult(event); };
-  }
-
-  // When an update shows its result, it has given the card's window back and
-  // closed its brackets (the timer may be sharpened inside them): the next
-  // update, of any card, starts clean.
-  void checkResult(const UiEvent& event) {
-    if (event.kind != UiEvent::Kind::SetText || event.control != kStatusText) return;
-    if (event.text != "Success" && event.text != "Failed") return;
-    ++results;
-    const std::string which = "result " + std::to_string(results) + " (" + event.text + "): ";
-    if (!system.balanced()) {
-      resultProblems.push_back(which + std::to_string(system.begins) + " update begins, " +
-                               std::to_string(system.ends) + " ends, " +
-                               std::to_string(system.playBegins) + " play begins, " +
-                               std::to_string(system.playEnds) + " ends");
-    }
-    if (world.driver().family() != sim::DriverFamily::Nt) return;
-    for (int i = 0; i < world.driver().cardCount(); ++i) {
-      if (world.driver().isMapped(i))
-        resultProblems.push_back(which + "card " + std::to_string(i) + " still mapped");
-    }
-  }
-
-  int start() { return runTool(tool); }
-  std::vector<std::string> status(int k) const { return ui.statusTexts(k); }
-  std::string lastStatus(int k) const {
-    const auto texts = ui.statusTexts(k);
-    return texts.empty() ? std::string() : texts.back();
-  }
-  bool bankHolds(int card, uint32_t bank, FlashImage image) {
-    sim::SimNorFlash* flash = world.flash(card);
-    for (int32_t k = 0; k < image.size; ++k) {
-      if (flash->peek((bank << 18) + 1 + uint32_t(k)) != image.data[k]) return false;
-    }
-    return flash->peek(bank << 18) == 0x5A;
-  }
-  void expectCleanDriverUse() {
-    EXPECT_EQ(world.driver().conventionBreaches(), 0u);
-    EXPECT_EQ(world.driver().openHandles(), 0);
-    for (int i = 0; i < world.driver().cardCount(); ++i) {
-      // The older driver family has no unmapping; the NT window goes back after each use.
-      if (world.driver().family() == sim::DriverFamily::Nt) {
-        EXPECT_FALSE(world.driver().isMapped(i)) << "card " << i << " left mapped";
-      }
-      EXPECT_EQ(world.driver().card(i).violationCount(), 0u) << "card " << i;
-    }
-    EXPECT_TRUE(ui.mismatches.empty()) << ui.mismatches.front();
-    EXPECT_TRUE(resultProblems.empty()) << resultProblems.front();
-    EXPECT_TRUE(system.balanced());
-  }
-
-  sim::SimWorld world;
-  BracketCountingSystem system;
-  ScriptedInterface ui;
-  UpdateTool tool;
-  int results = 0;  // "Success" or "Failed" shown
-  std::vector<std::string> resultProblems;
-};
-
 // The percentages the XSVF stream showed on page k, in order.
-std::vector<int> streamPercents(const Session& run, int k) {
+std::vector<int> streamPercents(const ScriptedSession& run, int k) {
   std::vector<int> percents;
   for (const std::string& text : run.status(k)) {
     int percent = 0;
@@ -168,7 +65,7 @@ std::vector<int> streamPercents(const Session& run, int k) {
 // ---------------------------------------------------------------- the sheet
 
 TEST(CardSheet, OneCardOneTabAndTheSheetAsDescribed) {
-  Session run({{"TARN_SIM_CARDS", "60"}}, {closeAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "60"}}, {closeAction()});
   EXPECT_EQ(run.start(), 0);
   EXPECT_EQ(run.tool.commentEchoLevel, 100);
   ASSERT_EQ(run.ui.sheetsShown, 1);
@@ -189,12 +86,12 @@ TEST(CardSheet, OneCardOneTabAndTheSheetAsDescribed) {
   EXPECT_EQ(page.lParam, 0);
   // Closing without an update shows nothing more.
   EXPECT_TRUE(run.ui.messageBoxTexts().empty());
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(CardSheet, SixCardsSixTabsInCardOrderEachPageMadeWhenFirstShown) {
-  Session run({{"TARN_SIM_CARDS", "10,20,60,110,160,30"}},
-              {showTabAction(3), showTabAction(5), showTabAction(3), closeAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "10,20,60,110,160,30"}},
+                      {showTabAction(3), showTabAction(5), showTabAction(3), closeAction()});
   EXPECT_EQ(run.start(), 0);
   EXPECT_EQ(run.ui.titles,
             (std::vector<std::string>{"Card 1", "Card 2", "Card 3", "Card 4", "Card 5", "Card 6"}));
@@ -209,14 +106,14 @@ TEST(CardSheet, SixCardsSixTabsInCardOrderEachPageMadeWhenFirstShown) {
   EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 5).at(0).text, "30\n");
   EXPECT_EQ(run.ui.sheet().pages[3].userData, 3);
   EXPECT_FALSE(run.ui.sheet().pages[1].created);
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(CardSheet, NoDriverOrACountOutsideOneToSixShowsNoWindowAndEndsWithZero) {
   for (const char* faults : {"no-driver", "count=7", "count=0", "wrong-signature"}) {
     for (const char* family : {"nt", "older"}) {
       if (std::string(faults) == "wrong-signature" && std::string(family) == "older") continue;
-      Session run(
+      ScriptedSession run(
           {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_FAULTS", faults}, {"TARN_SIM_FAMILY", family}},
           {});
       EXPECT_EQ(run.start(), 0) << faults;
@@ -228,7 +125,7 @@ TEST(CardSheet, NoDriverOrACountOutsideOneToSixShowsNoWindowAndEndsWithZero) {
 }
 
 TEST(CardSheet, AnOlderDriverThatAnswersButReturnsZeroStillShowsEveryCard) {
-  Session run(
+  ScriptedSession run(
       {{"TARN_SIM_CARDS", "60,120"}, {"TARN_SIM_FAMILY", "older"}, {"TARN_SIM_ERASE_MS", "0"}},
       {checkAction(kPciRadio), pressAction(), showTabAction(1), closeAction(), dismissAction()});
   run.world.driver().faults().olderWorkingButReportFailure = {QUERY_CARD_COUNT, QUERY_CARD,
@@ -238,16 +135,16 @@ TEST(CardSheet, AnOlderDriverThatAnswersButReturnsZeroStillShowsEveryCard) {
   EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "60\n");
   EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::SetText, 1).at(0).text, "120\n");
   EXPECT_EQ(run.lastStatus(0), "Success");
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(CardSheet, APageShownAgainKeepsWhatItShows) {
   // The page is made once: coming back to it shows the result, not the
   // verdict it started with.
-  Session run({{"TARN_SIM_CARDS", "60,150"}},
-              {checkAction(kCardBusRadio), pressAction(), showTabAction(1), showTabAction(0),
-               closeAction()},
-              flashNeverErases(0, 0));
+  ScriptedSession run({{"TARN_SIM_CARDS", "60,150"}},
+                      {checkAction(kCardBusRadio), pressAction(), showTabAction(1),
+                       showTabAction(0), closeAction()},
+                      flashNeverErases(0, 0));
   run.start();
   const ui::PageState& page = run.ui.sheet().pages[0];
   EXPECT_STREQ(page.statusText, "Failed");
@@ -257,7 +154,7 @@ TEST(CardSheet, APageShownAgainKeepsWhatItShows) {
     revisionTexts += event.control == kRevisionText;
   EXPECT_EQ(revisionTexts, 1);
   EXPECT_EQ(run.world.driver().mapCount(0), 1u);
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 // ---------------------------------------------------------------- the page
@@ -275,8 +172,9 @@ TEST(CardPage, RevisionTextVerdictAndInterfaceGroupFromOneHundredUpOnly) {
       {151, "Not updated"}, {152, "Up-to-date"}, {0, "Not updated"},  {255, "Up-to-date"}};
   for (const RevisionCase& c : cases) {
     for (const char* family : {"nt", "older"}) {
-      Session run({{"TARN_SIM_CARDS", std::to_string(c.revision)}, {"TARN_SIM_FAMILY", family}},
-                  {closeAction()});
+      ScriptedSession run(
+          {{"TARN_SIM_CARDS", std::to_string(c.revision)}, {"TARN_SIM_FAMILY", family}},
+          {closeAction()});
       run.start();
       const auto texts = run.ui.eventsOf(UiEvent::Kind::SetText, 0);
       ASSERT_EQ(texts.size(), 2u) << c.revision;
@@ -295,13 +193,13 @@ TEST(CardPage, RevisionTextVerdictAndInterfaceGroupFromOneHundredUpOnly) {
       }
       // Showing a page never touches the card's registers.
       EXPECT_EQ(run.world.driver().card(0).accessCount(), 0u);
-      run.expectCleanDriverUse();
+      run.expectCleanEnd();
     }
   }
 }
 
 TEST(CardPage, HiddenInterfaceButtonsCannotBeChecked) {
-  Session run({{"TARN_SIM_CARDS", "120"}}, {checkAction(1010), closeAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "120"}}, {checkAction(1010), closeAction()});
   run.start();
   ASSERT_EQ(run.ui.mismatches.size(), 1u);
   EXPECT_EQ(run.ui.isDlgButtonChecked(ui::windowOfPage(0), 1010), 0u);
@@ -311,7 +209,7 @@ TEST(CardPage, TheInterfaceChosenLastIsTheOneUsed) {
   // The chain fails early, which is enough to see which stream was chosen.
   for (const bool cardBusLast : {true, false}) {
     SCOPED_TRACE(cardBusLast ? "PCI, then CardBus" : "CardBus, then PCI");
-    Session run(
+    ScriptedSession run(
         {{"TARN_SIM_CARDS", "30"}},
         {checkAction(cardBusLast ? kPciRadio : kCardBusRadio),
          checkAction(cardBusLast ? kCardBusRadio : kPciRadio), pressAction(), closeAction()},
@@ -323,33 +221,22 @@ TEST(CardPage, TheInterfaceChosenLastIsTheOneUsed) {
     EXPECT_EQ(run.tool.stream.streamData, selectXsvfStream(cardBusLast ? 1 : 0).data);
     EXPECT_GT(run.tool.stream.readIndex, 0);
     EXPECT_EQ(run.lastStatus(0), "Failed");
-    run.expectCleanDriverUse();
+    run.expectCleanEnd();
   }
 }
 
 // Opens every card but one, the way a card vanishing from the driver looks.
-class DriverMissingOneDevice final : public DriverIo {
+class DriverMissingOneDevice final : public test::ForwardingDriverIo {
  public:
   DriverMissingOneDevice(DriverIo& inner, std::string missing)
-      : inner_(inner), missing_(std::move(missing)) {}
-  uint32_t getVersion() override { return inner_.getVersion(); }
+      : ForwardingDriverIo(inner), missing_(std::move(missing)) {}
   DriverHandle createFileA(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
                            uint32_t flags) override {
     if (missing_ == name) return kInvalidHandle;
-    return inner_.createFileA(name, access, share, disposition, flags);
-  }
-  int deviceIoControl(DriverHandle device, uint32_t code, const void* input, uint32_t inputSize,
-                      void* output, uint32_t outputSize, uint32_t* returned) override {
-    return inner_.deviceIoControl(device, code, input, inputSize, output, outputSize, returned);
-  }
-  int closeHandle(DriverHandle handle) override { return inner_.closeHandle(handle); }
-  RegisterWindow* registerWindowAt(uint32_t base) override { return inner_.registerWindowAt(base); }
-  uint16_t readCardRecord16(uint32_t record, uint32_t offset) override {
-    return inner_.readCardRecord16(record, offset);
+    return ForwardingDriverIo::createFileA(name, access, share, disposition, flags);
   }
 
  private:
-  DriverIo& inner_;
   std::string missing_;
 };
 
@@ -375,8 +262,8 @@ TEST(CardPage, ACardThatCannotBeOpenedKeepsTheTemplateTexts) {
 TEST(UpdateCommand, NoInterfaceChosenBelowOneHundredAsksAndLeavesTheCardAlone) {
   for (const char* cards : {"60", "30", "99"}) {
     for (const char* family : {"nt", "older"}) {
-      Session run({{"TARN_SIM_CARDS", cards}, {"TARN_SIM_FAMILY", family}},
-                  {pressAction(), dismissAction(), closeAction()});
+      ScriptedSession run({{"TARN_SIM_CARDS", cards}, {"TARN_SIM_FAMILY", family}},
+                          {pressAction(), dismissAction(), closeAction()});
       run.start();
       const auto boxes = run.ui.eventsOf(UiEvent::Kind::MessageBox);
       ASSERT_EQ(boxes.size(), 1u) << cards;
@@ -388,92 +275,92 @@ TEST(UpdateCommand, NoInterfaceChosenBelowOneHundredAsksAndLeavesTheCardAlone) {
       EXPECT_EQ(run.status(0).size(), 1u);  // the initial verdict only
       EXPECT_EQ(run.tool.updateSucceeded, 0);
       EXPECT_EQ(run.world.driver().mapCount(0), 1u);
-      run.expectCleanDriverUse();
+      run.expectCleanEnd();
     }
   }
 }
 
 TEST(UpdateCommand, OneHundredTwentyWithNoChoiceProgramsTheOneHundredImage) {
-  Session run({{"TARN_SIM_CARDS", "120"}, {"TARN_SIM_ERASE_MS", "0"}},
-              {pressAction(), closeAction(), dismissAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "120"}, {"TARN_SIM_ERASE_MS", "0"}},
+                      {pressAction(), closeAction(), dismissAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Success");
   const FlashImage image = selectFlashImage(120, 0);
-  EXPECT_EQ(image.size, 166980);
+  EXPECT_EQ(image.size, kFlashImage100Size);
   EXPECT_TRUE(run.bankHolds(0, 0, image));
   EXPECT_EQ(run.ui.positions(0).back(), 100);
   EXPECT_EQ(run.ui.messageBoxTexts(),
             std::vector<std::string>{"Shut down and power off the computer\nfor the update to "
                                      "become active."});
   EXPECT_EQ(run.ui.eventsOf(UiEvent::Kind::MessageBox).at(0).caption, "TARN Flash Update Tool");
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(UpdateCommand, SixtyProgramsTheImageOfTheChosenInterface) {
   for (int cardBus = 0; cardBus <= 1; ++cardBus) {
-    Session run(
+    ScriptedSession run(
         {{"TARN_SIM_CARDS", "60"}, {"TARN_SIM_ERASE_MS", "0"}},
         {checkAction(cardBus ? 1011 : 1010), pressAction(), closeAction(), dismissAction()});
     run.start();
     EXPECT_EQ(run.lastStatus(0), "Success");
     EXPECT_TRUE(run.bankHolds(0, 0, selectFlashImage(60, cardBus))) << cardBus;
     EXPECT_FALSE(run.bankHolds(0, 0, selectFlashImage(60, 1 - cardBus))) << cardBus;
-    run.expectCleanDriverUse();
+    run.expectCleanEnd();
   }
 }
 
 TEST(UpdateCommand, ThirtyWithCardBusPlaysTheCardBusStreamToItsEnd) {
-  Session run({{"TARN_SIM_CARDS", "30:cardbus"}},
-              {checkAction(1011), pressAction(), closeAction(), dismissAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "30:cardbus"}},
+                      {checkAction(1011), pressAction(), closeAction(), dismissAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Success");
   const XsvfPayload cardBus = selectXsvfStream(1);
   EXPECT_EQ(run.tool.stream.streamData, cardBus.data);
-  EXPECT_EQ(run.tool.stream.streamSize, 608591);
-  EXPECT_EQ(run.tool.stream.readIndex, 608591);
+  EXPECT_EQ(run.tool.stream.streamSize, kXsvfStreamSize);
+  EXPECT_EQ(run.tool.stream.readIndex, kXsvfStreamSize);
   // The stream's percentages, 1 to 100, each once and in order (long waits
   // show their own "Erazing..." texts in between).
   const std::vector<int> percents = streamPercents(run, 0);
   ASSERT_EQ(percents.size(), 100u);
   for (int p = 1; p <= 100; ++p) EXPECT_EQ(percents[size_t(p - 1)], p);
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(UpdateCommand, AFaultInTheChainEndsInFailed) {
-  Session run({{"TARN_SIM_CARDS", "20:pci"}, {"TARN_SIM_FAULTS", "1:erase-fails"}},
-              {checkAction(1010), pressAction(), closeAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "20:pci"}, {"TARN_SIM_FAULTS", "1:erase-fails"}},
+                      {checkAction(1010), pressAction(), closeAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Failed");
   EXPECT_EQ(run.tool.stream.streamData, selectXsvfStream(0).data);
   EXPECT_LT(run.tool.stream.readIndex, run.tool.stream.streamSize);
   EXPECT_TRUE(run.ui.messageBoxTexts().empty());
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(UpdateCommand, ASuccessThenAFailureShowsThePowerOffMessageOnceAtClose) {
   // Card 2's flash will not erase sector 0.
-  Session run({{"TARN_SIM_CARDS", "60,120"},
-               {"TARN_SIM_ERASE_MS", "0"},
-               {"TARN_SIM_FAULTS", "2:never-erase=0"}},
-              {checkAction(1010), pressAction(), showTabAction(1), pressAction(), closeAction(),
-               dismissAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "60,120"},
+                       {"TARN_SIM_ERASE_MS", "0"},
+                       {"TARN_SIM_FAULTS", "2:never-erase=0"}},
+                      {checkAction(1010), pressAction(), showTabAction(1), pressAction(),
+                       closeAction(), dismissAction()});
   run.start();
   EXPECT_EQ(run.lastStatus(0), "Success");
   EXPECT_EQ(run.lastStatus(1), "Failed");
   EXPECT_EQ(run.ui.messageBoxTexts().size(), 1u);
   // The message comes after the sheet has closed.
   EXPECT_EQ(run.ui.events().back().kind, UiEvent::Kind::MessageBox);
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(UpdateCommand, OnlyFailedUpdatesShowNoMessageAndTheWindowIsReleasedEachTime) {
   for (const char* faults : {"1:never-erase=1", "1:never-program=0x100"}) {
     for (const char* family : {"nt", "older"}) {
-      Session run({{"TARN_SIM_CARDS", "150"},
-                   {"TARN_SIM_ERASE_MS", "0"},
-                   {"TARN_SIM_FAULTS", faults},
-                   {"TARN_SIM_FAMILY", family}},
-                  {pressAction(), pressAction(), closeAction()});
+      ScriptedSession run({{"TARN_SIM_CARDS", "150"},
+                           {"TARN_SIM_ERASE_MS", "0"},
+                           {"TARN_SIM_FAULTS", faults},
+                           {"TARN_SIM_FAMILY", family}},
+                          {pressAction(), pressAction(), closeAction()});
       run.start();
       const auto texts = run.status(0);
       int failed = 0;
@@ -483,7 +370,7 @@ TEST(UpdateCommand, OnlyFailedUpdatesShowNoMessageAndTheWindowIsReleasedEachTime
       EXPECT_EQ(run.tool.updateSucceeded, 0);
       EXPECT_TRUE(run.ui.messageBoxTexts().empty()) << faults;
       EXPECT_EQ(run.world.driver().mapCount(0), 2u);
-      run.expectCleanDriverUse();
+      run.expectCleanEnd();
     }
   }
 }
@@ -501,7 +388,7 @@ void PrintTo(const BoundaryCase& c, std::ostream* os) { *os << "revision " << c.
 
 class RevisionBoundaries : public ::testing::TestWithParam<BoundaryCase> {
  protected:
-  static void expectMethod(Session& run, const BoundaryCase& c) {
+  static void expectMethod(ScriptedSession& run, const BoundaryCase& c) {
     EXPECT_EQ(run.lastStatus(0), "Failed");
     if (c.playsXsvf) {
       EXPECT_GT(run.tool.stream.readIndex, 0);
@@ -525,7 +412,7 @@ TEST_P(RevisionBoundaries, DecideTheInterfaceQuestionAndTheMethod) {
       std::vector<ScriptAction> script{pressAction()};
       if (c.asksForInterface) script.push_back(dismissAction());
       script.push_back(closeAction());
-      Session run(settings, script, fault);
+      ScriptedSession run(settings, script, fault);
       run.start();
       EXPECT_EQ(run.ui.messageBoxTexts().size(), c.asksForInterface ? 1u : 0u);
       if (c.asksForInterface) {
@@ -534,14 +421,14 @@ TEST_P(RevisionBoundaries, DecideTheInterfaceQuestionAndTheMethod) {
       } else {
         expectMethod(run, c);
       }
-      run.expectCleanDriverUse();
+      run.expectCleanEnd();
     }
     if (c.asksForInterface) {
-      Session run(settings, {checkAction(kPciRadio), pressAction(), closeAction()}, fault);
+      ScriptedSession run(settings, {checkAction(kPciRadio), pressAction(), closeAction()}, fault);
       run.start();
       EXPECT_TRUE(run.ui.messageBoxTexts().empty());
       expectMethod(run, c);
-      run.expectCleanDriverUse();
+      run.expectCleanEnd();
     }
   }
 }
@@ -555,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each kind of update, on each driver family, shows its result only after it
 // has given the card back and closed its brackets (checked by the
-// Session at every result).
+// session at every result).
 TEST(UpdateCommand, EveryKindOfUpdateReleasesTheCardBeforeShowingItsResult) {
   const struct {
     const char* name;
@@ -584,13 +471,14 @@ TEST(UpdateCommand, EveryKindOfUpdateReleasesTheCardBeforeShowingItsResult) {
   for (const auto& c : cases) {
     for (const char* family : {"nt", "older"}) {
       SCOPED_TRACE(std::string(c.name) + " " + family);
-      Session run({{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_FAMILY", family}}, c.script, c.fault);
+      ScriptedSession run({{"TARN_SIM_CARDS", c.cards}, {"TARN_SIM_FAMILY", family}}, c.script,
+                          c.fault);
       run.start();
       EXPECT_EQ(run.results, c.results);
       EXPECT_EQ(run.system.begins, c.results);
       // Only an XSVF play has a bracket of its own.
       EXPECT_EQ(run.system.playBegins, std::string(c.name) == "chain" ? 1 : 0);
-      run.expectCleanDriverUse();
+      run.expectCleanEnd();
     }
   }
 }
@@ -599,8 +487,9 @@ TEST(UpdateCommand, EveryKindOfUpdateReleasesTheCardBeforeShowingItsResult) {
 // its first byte and shows its percentages again; two successes still make a
 // single power-off message, after the sheet has closed.
 TEST(UpdateCommand, ASecondUpdateInTheSameRunStartsAfreshAndThePowerOffMessageComesOnce) {
-  Session run({{"TARN_SIM_CARDS", "30:pci"}}, {checkAction(kPciRadio), pressAction(), pressAction(),
-                                               closeAction(), dismissAction()});
+  ScriptedSession run(
+      {{"TARN_SIM_CARDS", "30:pci"}},
+      {checkAction(kPciRadio), pressAction(), pressAction(), closeAction(), dismissAction()});
   std::vector<int32_t> readAtResult;
   const auto check = run.ui.onEvent;
   run.ui.onEvent = [&](const UiEvent& event) {
@@ -610,7 +499,7 @@ TEST(UpdateCommand, ASecondUpdateInTheSameRunStartsAfreshAndThePowerOffMessageCo
       readAtResult.push_back(run.tool.stream.readIndex);
   };
   run.start();
-  EXPECT_EQ(readAtResult, (std::vector<int32_t>{608591, 608591}));
+  EXPECT_EQ(readAtResult, (std::vector<int32_t>{kXsvfStreamSize, kXsvfStreamSize}));
   int successes = 0;
   for (const std::string& text : run.status(0)) successes += text == "Success";
   EXPECT_EQ(successes, 2);
@@ -621,12 +510,12 @@ TEST(UpdateCommand, ASecondUpdateInTheSameRunStartsAfreshAndThePowerOffMessageCo
   EXPECT_EQ(run.ui.events().back().kind, UiEvent::Kind::MessageBox);
   EXPECT_EQ(run.system.begins, 2);
   EXPECT_EQ(run.system.playBegins, 2);
-  run.expectCleanDriverUse();
+  run.expectCleanEnd();
 }
 
 TEST(UpdateCommand, ProgressGoesToThePageThatRunsTheUpdate) {
-  Session run({{"TARN_SIM_CARDS", "60,150"}, {"TARN_SIM_ERASE_MS", "0"}},
-              {showTabAction(1), pressAction(), closeAction(), dismissAction()});
+  ScriptedSession run({{"TARN_SIM_CARDS", "60,150"}, {"TARN_SIM_ERASE_MS", "0"}},
+                      {showTabAction(1), pressAction(), closeAction(), dismissAction()});
   run.start();
   EXPECT_TRUE(run.ui.positions(0).empty());
   const auto texts = run.status(1);
@@ -648,12 +537,13 @@ TEST(SimulatedCards, AnUpdatedCardReportsItsFamilysCurrentRevisionAfterARestart)
   const std::map<std::string, std::string> settings = {
       {"TARN_SIM_CARDS", "50:cardbus,100"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_STATE", path}};
   {
-    Session first(settings, {checkAction(1011), pressAction(), closeAction(), dismissAction()});
+    ScriptedSession first(settings,
+                          {checkAction(1011), pressAction(), closeAction(), dismissAction()});
     first.start();
     EXPECT_EQ(first.lastStatus(0), "Success");
   }
   {
-    Session second(settings, {showTabAction(1), closeAction()});
+    ScriptedSession second(settings, {showTabAction(1), closeAction()});
     second.start();
     EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "53\n");
     EXPECT_EQ(second.status(0).at(0), "Up-to-date");
@@ -673,13 +563,14 @@ TEST(SimulatedCards, AChainCardUpdatedOnceStartsUpToDate) {
   const std::map<std::string, std::string> settings = {{"TARN_SIM_CARDS", "14:pci"},
                                                        {"TARN_SIM_STATE", path}};
   {
-    Session first(settings, {checkAction(1010), pressAction(), closeAction(), dismissAction()});
+    ScriptedSession first(settings,
+                          {checkAction(1010), pressAction(), closeAction(), dismissAction()});
     first.start();
     EXPECT_EQ(first.status(0).at(0), "Not updated");
     EXPECT_EQ(first.lastStatus(0), "Success");
   }
   {
-    Session second(settings, {closeAction()});
+    ScriptedSession second(settings, {closeAction()});
     second.start();
     EXPECT_EQ(second.ui.eventsOf(UiEvent::Kind::SetText, 0).at(0).text, "15\n");
     EXPECT_EQ(second.status(0).at(0), "Up-to-date");
@@ -693,8 +584,9 @@ TEST(SimulatedCards, TheTraceRecordsTheUpdateWhileThePageStillGetsItsProgress) {
   ASSERT_GE(fd, 0);
   close(fd);
   {
-    Session run({{"TARN_SIM_CARDS", "60"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_TRACE", path}},
-                {checkAction(1010), pressAction(), closeAction(), dismissAction()});
+    ScriptedSession run(
+        {{"TARN_SIM_CARDS", "60"}, {"TARN_SIM_ERASE_MS", "0"}, {"TARN_SIM_TRACE", path}},
+        {checkAction(1010), pressAction(), closeAction(), dismissAction()});
     run.tool.progress = run.world.progress(&run.tool.page);
     run.start();
     EXPECT_EQ(run.lastStatus(0), "Success");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/sim_driver.hpp"
+#include "tests/support/forwarding_driver_io.hpp"
 
 namespace tarn {
 namespace {
@@ -221,26 +222,10 @@ TEST(OlderDriver, RequestsAreJudgedByTheirOutputWordsAlone) {
 
 // Passes every call on to the simulated driver, but the platform cannot make
 // a window of the base the driver returned.
-class NoWindowDriver final : public DriverIo {
+class NoWindowDriver final : public test::ForwardingDriverIo {
  public:
-  explicit NoWindowDriver(SimDriver& inner) : inner_(inner) {}
-  uint32_t getVersion() override { return inner_.getVersion(); }
-  DriverHandle createFileA(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
-                           uint32_t flags) override {
-    return inner_.createFileA(name, access, share, disposition, flags);
-  }
-  int deviceIoControl(DriverHandle device, uint32_t code, const void* input, uint32_t inputSize,
-                      void* output, uint32_t outputSize, uint32_t* returned) override {
-    return inner_.deviceIoControl(device, code, input, inputSize, output, outputSize, returned);
-  }
-  int closeHandle(DriverHandle handle) override { return inner_.closeHandle(handle); }
+  using ForwardingDriverIo::ForwardingDriverIo;
   RegisterWindow* registerWindowAt(uint32_t) override { return nullptr; }
-  uint16_t readCardRecord16(uint32_t record, uint32_t offset) override {
-    return inner_.readCardRecord16(record, offset);
-  }
-
- private:
-  SimDriver& inner_;
 };
 
 TEST_P(Families, AMappingWithoutAWindowFailsAndIsGivenBack) {

@@ -7,13 +7,13 @@
 
 #include "card/registers.hpp"
 #include "sim/flash_rig.hpp"
-#include "tests/flash_test_support.hpp"
+#include "tests/support/flash.hpp"
 
 namespace tarn {
 namespace {
 
-using testing::FlashAccessLog;
-using testing::QuietSystem;
+using test::FlashAccessLog;
+using test::QuietSystem;
 
 struct Access {
   char kind;  // 'W' or 'R'

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/flash_test_support.hpp"
+#include "tests/support/flash.hpp"
 
 namespace tarn::sim {
 namespace {
@@ -10,8 +10,8 @@ namespace {
 // The fault campaign at a size that fits a test run; `tarn-sim flash-campaign`
 // runs it at full size over the embedded images.
 TEST(FlashCampaign, EveryCutAndFaultKeepsTheInvariants) {
-  const auto image = testing::makeTestImage(1200, 21);
-  const auto older = testing::makeTestImage(1100, 22);
+  const auto image = test::makeTestImage(1200, 21);
+  const auto older = test::makeTestImage(1100, 22);
   FlashCampaignConfig config;
   config.image = FlashImage{image.data(), int32_t(image.size())};
   config.olderImage = FlashImage{older.data(), int32_t(older.size())};

@@ -7,7 +7,7 @@
 
 #include "flash/flash_bus.hpp"
 #include "sim/flash_rig.hpp"
-#include "tests/flash_test_support.hpp"
+#include "tests/support/flash.hpp"
 
 namespace tarn {
 namespace {
@@ -16,9 +16,9 @@ using sim::FlashRig;
 using sim::PowerUpSource;
 using sim::SimFlashFaults;
 using sim::SimFlashTiming;
-using testing::FlashAccessLog;
-using testing::makeTestImage;
-using testing::RecordingProgress;
+using test::FlashAccessLog;
+using test::makeTestImage;
+using test::RecordingProgress;
 
 constexpr uint32_t kBank1 = 0x40000;
 
@@ -116,7 +116,6 @@ TEST(WriteFlashImage, AccessesPerByteAreExactlyThoseOfTheCommands) {
   // accesses and one status read of four, and its verify read four more.
   constexpr uint64_t kCycle = 3, kRead = 4;
   constexpr uint64_t kPerByte = 4 * kCycle + kRead + kRead;
-  static_assert(kPerByte == 20);
   constexpr uint64_t kErase = 6 * kCycle + 0x10000 * kRead;
   // The marker: its four cycles, the status read that sees it done, and the
   // read-back of all eight bits (one read of the marker address more than the
@@ -129,10 +128,6 @@ TEST(WriteFlashImage, AccessesPerByteAreExactlyThoseOfTheCommands) {
   FlashRig twoBanks(SimFlashTiming::instant());
   EXPECT_EQ(writeFlashImage(twoBanks.bus, nullptr, imageOf(image)), 0);
   EXPECT_EQ(twoBanks.card.accessCount(), kCycle + bank + kRead + bank);
-  // The 166980-byte image over both banks: 8,252,219 accesses, of which the
-  // two marker read-backs are 8 (8,252,211 without them).
-  constexpr uint64_t kFullBank = 3 * kErase + kPerByte * 166980 + kMarker;
-  static_assert(kCycle + kFullBank + kRead + kFullBank == 8252211 + 2 * kRead);
 
   FlashRig oneBank(SimFlashTiming::instant());
   oneBank.flash->loadMarkedImage(1, image.data(), uint32_t(size));
@@ -141,7 +136,7 @@ TEST(WriteFlashImage, AccessesPerByteAreExactlyThoseOfTheCommands) {
 }
 
 TEST(WriteFlashImage, ProgressFor97652BytesRunsZeroToHundredInSteps) {
-  const auto image = makeTestImage(97652, 5);
+  const auto image = makeTestImage(kFlashImage50Size, 5);
   FlashRig rig(SimFlashTiming::instant());
   rig.flash->loadMarkedImage(1, image.data(), 1000);
   RecordingProgress progress;
@@ -160,7 +155,7 @@ TEST(WriteFlashImage, ProgressFor97652BytesRunsZeroToHundredInSteps) {
 }
 
 TEST(WriteFlashImage, ProgressFor166980BytesStartsZeroZeroOne) {
-  const auto image = makeTestImage(166980, 6);
+  const auto image = makeTestImage(kFlashImage100Size, 6);
   FlashRig rig(SimFlashTiming::instant());
   rig.flash->loadMarkedImage(1, image.data(), 1000);
   RecordingProgress progress;
@@ -325,14 +320,14 @@ TEST(ProgramFlashImage, ImageChosenByRevisionAndInterface) {
   ASSERT_TRUE(pci && cardBus && i100 && i150);
   int32_t size = 0;
   EXPECT_EQ(writtenImage(60, 1, &size), cardBus->data);
-  EXPECT_EQ(size, 97652);
+  EXPECT_EQ(size, kFlashImage50Size);
   EXPECT_EQ(writtenImage(60, 0, &size), pci->data);
   EXPECT_EQ(writtenImage(99, 0, &size), pci->data);
   EXPECT_EQ(writtenImage(100, 1, &size), i100->data);
-  EXPECT_EQ(size, 166980);
+  EXPECT_EQ(size, kFlashImage100Size);
   EXPECT_EQ(writtenImage(149, 0, &size), i100->data);
   EXPECT_EQ(writtenImage(150, 1, &size), i150->data);
-  EXPECT_EQ(size, 130012);
+  EXPECT_EQ(size, kFlashImage150Size);
 }
 
 }  // namespace

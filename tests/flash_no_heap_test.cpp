@@ -2,8 +2,8 @@
 
 #include "flash/flash_image.hpp"
 #include "sim/flash_rig.hpp"
-#include "tests/flash_test_support.hpp"
-#include "tests/heap_counter.hpp"
+#include "tests/support/flash.hpp"
+#include "tests/support/heap_counter.hpp"
 
 namespace tarn {
 namespace {
@@ -22,7 +22,7 @@ TEST(ProgramFlashImage, MakesNoHeapAllocation) {
   sim::FlashRig rig;  // realistic timing: erase attempts, busy polls, data polling
   // The rig's flash lives on the heap: the counter really counts in this binary.
   ASSERT_GT(test::heapAllocations(), countedAtStart);
-  testing::QuietSystem system(&rig.clock);
+  test::QuietSystem system(&rig.clock);
   rig.bus.system = &system;
   CountingProgress progress;
   const uint64_t before = test::heapAllocations();

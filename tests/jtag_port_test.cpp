@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/jtag_test_support.hpp"
+#include "tests/support/jtag.hpp"
 
 namespace tarn::test {
 namespace {

@@ -11,4 +11,5 @@ add_test(NAME PayloadBuild.BadFirmwareFolderStopsTheBuild
           -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/bad-firmware-build
           -DCXX=${CMAKE_CXX_COMPILER} -DCC=${CMAKE_C_COMPILER} -DGENERATOR=${CMAKE_GENERATOR}
           -P ${CMAKE_CURRENT_SOURCE_DIR}/bad_firmware_build_test.cmake)
-set_tests_properties(PayloadBuild.BadFirmwareFolderStopsTheBuild PROPERTIES TIMEOUT 300)
+set_tests_properties(PayloadBuild.BadFirmwareFolderStopsTheBuild PROPERTIES TIMEOUT 300
+                     LABELS plain-build)

@@ -152,7 +152,6 @@ TEST(Payloads, StandInMarkIsFoundWhereverItStands) {
 }
 
 TEST(Payloads, OriginOfTheEmbeddedPayloadsIsKnownAtCompileAndRunTime) {
-  static_assert(kPayloadsAreStandIns == true || kPayloadsAreStandIns == false);
   EXPECT_EQ(payloadsAreStandIns(), kPayloadsAreStandIns);
   // Stand-ins carry the mark; real firmware was refused if it did.
   EXPECT_EQ(anyEmbeddedPayloadCarriesStandInMark(), payloadsAreStandIns());
@@ -197,10 +196,10 @@ TEST(Payloads, FlashImageFollowsRevisionAndInterface) {
     EXPECT_EQ(image.data, c.expected->data) << c.revision << "/" << c.isCardBus;
     EXPECT_EQ(image.size, c.expected->size) << c.revision << "/" << c.isCardBus;
   }
-  EXPECT_EQ(selectFlashImage(99, 0).size, 97652);
-  EXPECT_EQ(selectFlashImage(100, 0).size, 166980);
-  EXPECT_EQ(selectFlashImage(149, 0).size, 166980);
-  EXPECT_EQ(selectFlashImage(150, 0).size, 130012);
+  EXPECT_EQ(selectFlashImage(99, 0).size, kFlashImage50Size);
+  EXPECT_EQ(selectFlashImage(100, 0).size, kFlashImage100Size);
+  EXPECT_EQ(selectFlashImage(149, 0).size, kFlashImage100Size);
+  EXPECT_EQ(selectFlashImage(150, 0).size, kFlashImage150Size);
 }
 
 }  // namespace

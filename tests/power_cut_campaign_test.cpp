@@ -4,7 +4,7 @@
 
 #include "payloads/payloads.hpp"
 #include "sim/campaign/xsvf_cut_campaign.hpp"
-#include "tests/flash_test_support.hpp"
+#include "tests/support/flash.hpp"
 
 namespace tarn::sim {
 namespace {
@@ -12,8 +12,8 @@ namespace {
 // Both campaigns at sizes that fit a test run; `tarn-sim flash-campaign` and
 // `tarn-sim xsvf-campaign` run them at full size.
 TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
-  const auto image = testing::makeTestImage(1200, 31);
-  const auto older = testing::makeTestImage(1200, 32);
+  const auto image = test::makeTestImage(1200, 31);
+  const auto older = test::makeTestImage(1200, 32);
   PowerCutConfig config;
   config.image = FlashImage{image.data(), int32_t(image.size())};
   config.olderImage = FlashImage{older.data(), int32_t(older.size())};

@@ -4,12 +4,12 @@
 
 #include "flash/flash_bus.hpp"
 #include "sim/flash_rig.hpp"
-#include "tests/flash_test_support.hpp"
+#include "tests/support/flash.hpp"
 
 namespace tarn::sim {
 namespace {
 
-using testing::makeTestImage;
+using test::makeTestImage;
 
 TEST(SimNorFlash, ProgramClearsBitsOnlyAndReportsStatusWhileBusy) {
   FlashRig rig;  // a byte takes 7 us, 35 accesses at 200 ns

@@ -23,6 +23,15 @@ class NullSystem final : public SystemServices {
   void outputDebugString(const char*) override {}
 };
 
+TEST(Trace, AccessLinesAsPercentZeroXWritesThem) {
+  TraceLog log;
+  log.write(0, 0);
+  log.read(0xFFFF, 0xFFFFFFFFu);
+  log.write(0x12345, 0x0ABCDEF0u);  // an offset wider than four digits keeps them all
+  EXPECT_EQ(log.text(), "W 0000 00000000\nR ffff ffffffff\nW 12345 0abcdef0\n");
+  EXPECT_EQ(log.lines(), 3u);
+}
+
 TEST(Trace, EveryEventKindInProgramOrderAndExactFormat) {
   TraceLog log;
   CountingWindow card;

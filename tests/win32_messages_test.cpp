@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "card/driver.hpp"
 #include "platform/win32/win32_system_services.hpp"
 #include "sim/sim_world.hpp"
+#include "tests/support/forwarding_driver_io.hpp"
 #include "tests/support/scripted_interface.hpp"
 #include "tests/support/sim_settings.hpp"
 
@@ -123,32 +123,22 @@ TEST_F(Win32MessagesTest, AnOwnerlessBoxIsTaskModalWithItsTextCaptionAndIconAsGi
 
 // Notes the virtual time at which the card's window is mapped and unmapped:
 // the update's span.
-class TimedDriver final : public DriverIo {
+class TimedDriver final : public test::ForwardingDriverIo {
  public:
-  TimedDriver(DriverIo& inner, const sim::SimClock& clock) : inner_(inner), clock_(clock) {}
-  uint32_t getVersion() override { return inner_.getVersion(); }
-  DriverHandle createFileA(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
-                           uint32_t flags) override {
-    return inner_.createFileA(name, access, share, disposition, flags);
-  }
+  TimedDriver(DriverIo& inner, const sim::SimClock& clock)
+      : ForwardingDriverIo(inner), clock_(clock) {}
   int deviceIoControl(DriverHandle device, uint32_t code, const void* input, uint32_t inputSize,
                       void* output, uint32_t outputSize, uint32_t* returned) override {
-    const int result =
-        inner_.deviceIoControl(device, code, input, inputSize, output, outputSize, returned);
+    const int result = ForwardingDriverIo::deviceIoControl(device, code, input, inputSize, output,
+                                                           outputSize, returned);
     if (code == MAP_REGISTERS) mappedAtNs = clock_.nowNs();
     if (code == UNMAP_REGISTERS) unmappedAtNs = clock_.nowNs();
     return result;
-  }
-  int closeHandle(DriverHandle handle) override { return inner_.closeHandle(handle); }
-  RegisterWindow* registerWindowAt(uint32_t base) override { return inner_.registerWindowAt(base); }
-  uint16_t readCardRecord16(uint32_t record, uint32_t offset) override {
-    return inner_.readCardRecord16(record, offset);
   }
   uint64_t mappedAtNs = 0;
   uint64_t unmappedAtNs = 0;
 
  private:
-  DriverIo& inner_;
   const sim::SimClock& clock_;
 };
 
@@ -172,7 +162,7 @@ constexpr Win32SystemCalls kClockCalls{clockSleep, noDebug, countBegin, countEnd
 struct CadenceCase {
   const char* name;
   const char* cards;
-  std::vector<ui::ScriptAction> script;
+  std::vector<test::ScriptAction> script;
   int timerRequests;  // the play sharpens the timer through the answering services
 };
 
@@ -181,15 +171,16 @@ TEST_F(Win32MessagesTest, AWholeUpdateAnswersTheSystemEveryQuarterSecondAndTakes
       // The play's 15 s erase wait and its run-test sleeps.
       {"XSVF update",
        "30:pci",
-       {ui::checkAction(1010), ui::pressAction(), ui::closeAction(), ui::dismissAction()},
+       {test::checkAction(1010), test::pressAction(), test::closeAction(), test::dismissAction()},
        1},
       // Erases polled 1 ms at a time; seconds of programming between them.
-      {"flash update", "150", {ui::pressAction(), ui::closeAction(), ui::dismissAction()}, 0},
+      {"flash update", "150", {test::pressAction(), test::closeAction(), test::dismissAction()}, 0},
   };
   for (const CadenceCase& c : cases) {
     SCOPED_TRACE(c.name);
     fake = FakeQueue{};
-    sim::SimWorld world(settingsFor({{"TARN_SIM_CARDS", c.cards}}), sim::SimClock::Mode::Virtual);
+    sim::SimWorld world(test::settingsFor({{"TARN_SIM_CARDS", c.cards}}),
+                        sim::SimClock::Mode::Virtual);
     fake.clock = &world.clock();
     fake.queued = {kPaint};
     fake.arrivingInput = {kLeftButtonDown, kLeftButtonUp, kKeyDown, kKeyUp};
@@ -198,7 +189,7 @@ TEST_F(Win32MessagesTest, AWholeUpdateAnswersTheSystemEveryQuarterSecondAndTakes
     timerBegins = timerEnds = 0;
     Win32SystemServices win32System(kClockCalls);
     AnsweringSystemServices system(win32System, messages);
-    ui::ScriptedInterface scripted(c.script);
+    test::ScriptedInterface scripted(c.script);
     UpdateTool tool(driver, system, scripted, 0x00400000);
     AnsweringProgress progress(&tool.page, messages);
     tool.progress = &progress;
@@ -221,9 +212,6 @@ TEST_F(Win32MessagesTest, AWholeUpdateAnswersTheSystemEveryQuarterSecondAndTakes
     uint64_t widestNs = 0;
     for (size_t i = 1; i < times.size(); ++i)
       widestNs = std::max(widestNs, times[i] - times[i - 1]);
-    const double updateMs = double(driver.unmappedAtNs - driver.mappedAtNs) / 1e6;
-    std::printf("%s: %.0f ms of update time, %zu answers, widest gap %.1f ms\n", c.name, updateMs,
-                fake.peeks.size(), double(widestNs) / 1e6);
     EXPECT_LE(widestNs, uint64_t(kAnswerEveryMs) * 1000000u);
     EXPECT_TRUE(fake.taken.empty());
     EXPECT_EQ(fake.queued,

@@ -5,7 +5,6 @@
 // whose Sleep lasts one tick of the period those same calls set.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -59,7 +58,7 @@ uint32_t fakeEnd(uint32_t period) {
 constexpr Win32SystemCalls kFakeTimerCalls{fakeSleep, fakeDebug, fakeBegin, fakeEnd};
 
 sim::SimWorldSettings worldWith(const std::string& cards) {
-  return settingsFor({{"TARN_SIM_CARDS", cards}});
+  return test::settingsFor({{"TARN_SIM_CARDS", cards}});
 }
 
 struct WholeUpdateCase {
@@ -85,8 +84,8 @@ TEST_P(WholeUpdateOverWin32Timer, OnlyAnXsvfPlaySharpensTheTimerAndTheSlowEraseS
   fake.clock = &world.clock();
   timer = &fake;
   Win32SystemServices system(kFakeTimerCalls);
-  ui::ScriptedInterface ui({ui::checkAction(c.interfaceRadio), ui::pressAction(), ui::closeAction(),
-                            ui::dismissAction()});
+  test::ScriptedInterface ui({test::checkAction(c.interfaceRadio), test::pressAction(),
+                              test::closeAction(), test::dismissAction()});
   UpdateTool tool(world.driverIo(), system, ui, 0x00400000);
   runTool(tool);
   timer = nullptr;
@@ -185,8 +184,6 @@ TEST_P(EraseBudgetAtTick, FiveThousandSleepsLastFiveThousandTicks) {
     EXPECT_EQ(rig.system.sleepCalls, uint64_t(kEraseAttempts));
     EXPECT_GE(seconds, c.budgetSeconds);
     EXPECT_LT(seconds, c.budgetSeconds + 0.1);  // bus time of the 5000 status reads
-    std::printf("[ budget   ] tick %.3f ms: %d attempts last %.3f s\n", double(c.tickNs) / 1e6,
-                kEraseAttempts, seconds);
   }
 }
 

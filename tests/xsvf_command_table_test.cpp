@@ -2,7 +2,7 @@
 // and the tools' grammar walk must take the same operand bytes for every code.
 #include <gtest/gtest.h>
 
-#include "tests/jtag_test_support.hpp"
+#include "tests/support/jtag.hpp"
 #include "tools/common/xsvf_walk.hpp"
 #include "xsvf/xsvf_commands.hpp"
 

@@ -4,7 +4,7 @@
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/xsvf_writer.hpp"
-#include "tests/heap_counter.hpp"
+#include "tests/support/heap_counter.hpp"
 #include "xsvf/player.hpp"
 
 namespace tarn::test {

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tests/jtag_test_support.hpp"
+#include "payloads/payloads.hpp"
+#include "tests/support/jtag.hpp"
 #include "xsvf/shift_buffer.hpp"
 #include "xsvf/shift_engine.hpp"
 #include "xsvf/tap_state.hpp"
@@ -25,15 +26,18 @@ std::vector<uint8_t> bytesOf(const ShiftBuffer& b) {
 }
 
 TEST(XsvfStreamReader, EachPercentIsShownOnceAsItRisesAndZeroNever) {
-  std::vector<uint8_t> data(608591, 0xA5);
+  std::vector<uint8_t> data(kXsvfStreamSize, 0xA5);
   RecordingProgress progress;
   XsvfStream stream{data.data(), int32_t(data.size()), 0, 0, &progress};
+  // The fewest bytes that are at least one percent of the stream, and half of it.
+  const int32_t onePercent = (kXsvfStreamSize + 99) / 100;
+  const int32_t half = (kXsvfStreamSize + 1) / 2;
   uint8_t byte = 0;
-  for (int i = 0; i < 6085; ++i) readStreamByte(stream, &byte);
+  while (stream.readIndex < onePercent - 1) readStreamByte(stream, &byte);
   EXPECT_TRUE(progress.events.empty());
   readStreamByte(stream, &byte);
   EXPECT_EQ(progress.events, (std::vector<std::string>{"T 1 %", "P 1"}));
-  while (stream.readIndex < 304296) readStreamByte(stream, &byte);
+  while (stream.readIndex < half) readStreamByte(stream, &byte);
   EXPECT_EQ(progress.events.back(), "P 50");
   while (stream.readIndex < stream.streamSize) readStreamByte(stream, &byte);
   ASSERT_EQ(progress.events.size(), 200u);

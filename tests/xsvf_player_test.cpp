@@ -8,7 +8,7 @@
 #include "sim/clock.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
-#include "tests/jtag_test_support.hpp"
+#include "tests/support/jtag.hpp"
 #include "xsvf/interpreter.hpp"
 #include "xsvf/shift_engine.hpp"
 

@@ -1,6 +1,6 @@
 #include "tests/support/scripted_interface.hpp"
 
-namespace tarn::ui {
+namespace tarn::test {
 namespace {
 
 UiEvent makeEvent(UiEvent::Kind kind, int page = -1, int control = 0, std::string text = {},
@@ -168,4 +168,4 @@ std::vector<std::string> ScriptedInterface::messageBoxTexts() const {
   return out;
 }
 
-}  // namespace tarn::ui
+}  // namespace tarn::test

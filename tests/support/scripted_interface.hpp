@@ -7,7 +7,7 @@
 #include "platform/user_interface.hpp"
 #include "ui/sheet_model.hpp"
 
-namespace tarn::ui {
+namespace tarn::test {
 
 // One thing the scripted user does.
 struct ScriptAction {
@@ -87,7 +87,7 @@ class ScriptedInterface final : public UserInterface {
   std::vector<PropSheetPage> pageDescriptions;
   std::vector<std::string> titles;
   // The pages as they stood when the sheet closed.
-  const SheetState& sheet() const { return sheet_; }
+  const ui::SheetState& sheet() const { return sheet_; }
   std::vector<std::string> mismatches;
   // Called with each event as the application makes it, so a test can look at
   // the rest of the machine at that moment.
@@ -109,7 +109,7 @@ class ScriptedInterface final : public UserInterface {
   size_t next_ = 0;
   std::vector<ScriptAction> typedAhead_;
   std::vector<UiEvent> events_;
-  SheetState sheet_;
+  ui::SheetState sheet_;
 };
 
-}  // namespace tarn::ui
+}  // namespace tarn::test

@@ -6,7 +6,7 @@
 
 #include "sim/sim_world.hpp"
 
-namespace tarn {
+namespace tarn::test {
 
 // The simulated machine as the named TARN_SIM_* settings describe it; a
 // setting the test got wrong fails the test that made it.
@@ -23,4 +23,4 @@ inline sim::SimWorldSettings settingsFor(const std::map<std::string, std::string
   return settings;
 }
 
-}  // namespace tarn
+}  // namespace tarn::test

@@ -3,60 +3,22 @@
 #
 # Sourced by run-wine-tests.sh once Wine, the display and the simulated
 # program are ready; call busy_sheet_scenarios. It uses the runner's
-# variables (mode, sim_exe, out, caption, message_caption, probe_exe) and
-# helpers (pass, fail, check, wait_for, wait_verdict, wine_run, has_window,
-# window_named, probe, page_field, shoot), and leaves TARN_SIM_CARDS and
-# TARN_SIM_TRACE set to its last run.
-
-# busy_trace_count FILE REGEX: matching lines of a finished trace.
-busy_trace_count() {
-  local n
-  n=$(tr -d '\r' <"$1" 2>/dev/null | grep -Ec "$2" || true)
-  echo "${n:-0}"
-}
-
-# busy_end_program PID LABEL MESSAGE: closes the sheet with OK, dismisses the
-# power-off message when MESSAGE is "message", and waits for the program to end.
-busy_end_program() {
-  local pid=$1 label=$2 point
-  # shellcheck disable=SC2086
-  point=$(probe point "$caption" -1 1) && xdotool mousemove $point click 1 ||
-    fail "$label: clicking OK on the sheet"
-  if [[ $3 == message ]]; then
-    if wait_for 30 has_window "$message_caption"; then
-      # shellcheck disable=SC2086
-      point=$(probe point "$message_caption" -1 1) && xdotool mousemove $point click 1 ||
-        xdotool key Return
-    else
-      fail "$label: the power-off message opens"
-    fi
-  fi
-  local until=$(($(date +%s) + 30))
-  while kill -0 "$pid" 2>/dev/null && [[ $(date +%s) -lt $until ]]; do sleep 0.3; done
-  if kill -0 "$pid" 2>/dev/null; then
-    fail "$label: the program ends"
-    kill "$pid" 2>/dev/null
-  else
-    wait "$pid"
-    check "$label: exit code" "0" "$?"
-  fi
-}
+# variables (mode, out, caption, message_caption, choice_caption) and helpers
+# (start_program, end_program, click_control, dismiss_message, trace_count,
+# pass, fail, check, wait_for, wait_running, wait_verdict, has_window,
+# probe, page_field, shoot), and leaves TARN_SIM_CARDS and TARN_SIM_TRACE
+# set to its last run.
 
 busy_sheet_scenarios() {
-  local pid point verdict_seen
+  local s point verdict_seen
 
   # ---- Update clicked again, and Space and Enter, while an update runs ----
+  s=busy-update
   export TARN_SIM_CARDS="100,152"
   export TARN_SIM_TRACE=$out/$mode-sim-busy-update-trace.txt
-  wine_run "$sim_exe" >"$out/$mode-sim-busy-update-stdout.txt" 2>"$out/$mode-sim-busy-update-stderr.txt" &
-  pid=$!
-  if ! wait_for 60 has_window "$caption"; then
-    fail "$mode busy update: the card sheet opens"
-    kill "$pid" 2>/dev/null
-    return
-  fi
+  start_program "$s" || return
   # Found before the update: the page cannot answer the probe while it runs.
-  point=$(probe point "$caption" 0 1) || { fail "$mode busy update: finding Update"; return; }
+  point=$(probe point "$caption" 0 1) || { fail "$mode $s: finding Update"; return; }
   # shellcheck disable=SC2086
   xdotool mousemove $point click 1
   sleep 0.3
@@ -65,45 +27,42 @@ busy_sheet_scenarios() {
   xdotool mousemove $point click 1
   xdotool key space Return
   shoot 11-busy-update-clicked-again "the sheet after Update clicked again, Space and Enter during an update" "$caption"
-  app_pid=$pid
-  app_log=$out/$mode-sim-busy-update-stderr.txt
-  scenario_label="$mode busy update"
-  wait_verdict 0 || fail "$mode busy update: the update ends within 5 minutes"
-  check "$mode busy update: status" "Success" "$(page_field 0 status)"
+  if ! wait_verdict 0; then
+    [[ $? -eq 2 ]] && return
+    fail "$mode $s: the update ends within 5 minutes"
+  fi
+  check "$mode $s: status" "Success" "$(page_field 0 status)"
   # Anything replayed would start a second update now: give it the time to
   # show, then look at the status line and the trace.
-  probe settext "$caption" 0 1002 "marked by the test" || fail "$mode busy update: marking the status"
+  probe settext "$caption" 0 1002 "marked by the test" || fail "$mode $s: marking the status"
   sleep 3
-  check "$mode busy update: no second update after the first" "marked by the test" \
-    "$(page_field 0 status)"
-  has_window "$caption" && pass "$mode busy update: the sheet stays open" ||
-    fail "$mode busy update: the sheet stays open"
-  busy_end_program "$pid" "$mode busy update" message
-  if [[ -n $verdict_seen ]]; then
-    fail "$mode busy update: the update had ended before the second click (inconclusive)"
+  check "$mode $s: no second update after the first" "marked by the test" "$(page_field 0 status)"
+  has_window "$caption" && pass "$mode $s: the sheet stays open" || fail "$mode $s: the sheet stays open"
+  click_control "$caption" -1 1 || fail "$mode $s: clicking OK on the sheet"
+  if wait_running 30 has_window "$message_caption"; then
+    dismiss_message "$message_caption"
+  else
+    fail "$mode $s: the power-off message opens"
   fi
-  check "$mode busy update: trace shows one erase of bank 0" "1" \
-    "$(busy_trace_count "$TARN_SIM_TRACE" '^T Erasing sector 0\.\.\.$')"
+  end_program "$s"
+  if [[ -n $verdict_seen ]]; then
+    fail "$mode $s: the update had ended before the second click (inconclusive)"
+  fi
+  check "$mode $s: trace shows one erase of bank 0" "1" "$(trace_count '^T Erasing sector 0\.\.\.$')"
 
   # ---- Under the interface message: another card's Update, and the same ----
   # Card 2 is an older card that is not up to date (14: below the 15 of its
   # family), so its Update asks for the interface.
+  s=busy-message
   export TARN_SIM_CARDS="152,14"
   export TARN_SIM_TRACE=$out/$mode-sim-busy-message-trace.txt
-  wine_run "$sim_exe" >"$out/$mode-sim-busy-message-stdout.txt" 2>"$out/$mode-sim-busy-message-stderr.txt" &
-  pid=$!
-  if ! wait_for 60 has_window "$caption"; then
-    fail "$mode busy message: the card sheet opens"
-    kill "$pid" 2>/dev/null
-    return
-  fi
-  local choice_caption="Flash Update Tool"
+  start_program "$s" || return
   probe select "$caption" 1 >/dev/null
   sleep 0.5
-  point=$(probe point "$caption" 1 1) || { fail "$mode busy message: finding card 2's Update"; return; }
+  point=$(probe point "$caption" 1 1) || { fail "$mode $s: finding card 2's Update"; return; }
   # shellcheck disable=SC2086
   xdotool mousemove $point click 1
-  if wait_for 30 has_window "$choice_caption"; then
+  if wait_running 30 has_window "$choice_caption"; then
     # Under the message: Ctrl+PgUp toward card 1's tab, card 2's Update
     # clicked again. The sheet is disabled and takes none.
     xdotool key ctrl+Prior
@@ -111,23 +70,21 @@ busy_sheet_scenarios() {
     xdotool mousemove $point click 1
     sleep 2
     shoot 12-busy-message-clicked-under "the interface message after presses made under it" "$choice_caption"
-    local boxes
-    boxes=$(xdotool search --name "^$choice_caption\$" 2>/dev/null | wc -l)
-    check "$mode busy message: one interface message, none stacked" "1" "$boxes"
+    check "$mode $s: one interface message, none stacked" "1" \
+      "$(xdotool search --name "^$choice_caption\$" 2>/dev/null | wc -l)"
     # Space now goes to the message, whose OK button has the focus: it is the
     # message's own answer, so it comes after the count.
     xdotool key space
     wait_for 5 bash -c "! xdotool search --name '^$choice_caption\$' >/dev/null 2>&1" ||
-      { point=$(probe point "$choice_caption" -1 1) && xdotool mousemove $point click 1 ||
-        xdotool key Return; }
+      dismiss_message "$choice_caption"
     wait_for 10 bash -c "! xdotool search --name '^$choice_caption\$' >/dev/null 2>&1" ||
-      fail "$mode busy message: the interface message closes"
+      fail "$mode $s: the interface message closes"
   else
-    fail "$mode busy message: card 2 without an interface asks for one"
+    fail "$mode $s: card 2 without an interface asks for one"
   fi
-  check "$mode busy message: card 2 status" "Not updated" "$(page_field 1 status)"
-  check "$mode busy message: card 1 status" "Up-to-date" "$(page_field 0 status)"
-  busy_end_program "$pid" "$mode busy message" none
-  check "$mode busy message: no card's registers touched" "0" \
-    "$(busy_trace_count "$TARN_SIM_TRACE" '^[WR] ')"
+  check "$mode $s: card 2 status" "Not updated" "$(page_field 1 status)"
+  check "$mode $s: card 1 status" "Up-to-date" "$(page_field 0 status)"
+  click_control "$caption" -1 1 || fail "$mode $s: clicking OK on the sheet"
+  end_program "$s"
+  check "$mode $s: no card's registers touched" "0" "$(trace_count '^[WR] ')"
 }

@@ -38,21 +38,10 @@ if [[ ${#missing[@]} -eq 0 ]]; then
   exit 0
 fi
 
-echo "install: asking for: ${missing[*]}"
-apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -y -q)
-need_update=0
-if [[ $want_i386 -eq 1 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ $want_i386 -eq 1 ]] && ! grep -qx i386 <(dpkg --print-foreign-architectures); then
   run_as_root dpkg --add-architecture i386
   echo "install: architectures added: i386 (the 32-bit half of Wine)"
-  need_update=1
 else
   echo "install: architectures added: none"
 fi
-# Package lists that were never fetched (or not since i386 was added) cannot
-# find the packages.
-for p in "${missing[@]}"; do
-  apt-cache show "$p" >/dev/null 2>&1 || need_update=1
-done
-[[ $need_update -eq 1 ]] && run_as_root "${apt[@]}" update
-# --no-upgrade: what is already installed stays at its version.
-run_as_root "${apt[@]}" install --no-install-recommends --no-upgrade "${missing[@]}" </dev/null
+ensure_packages "${missing[@]}"

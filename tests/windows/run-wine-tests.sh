@@ -16,7 +16,17 @@
 # which modes run. Each phase and each PASS/FAIL is printed as it happens; the
 # end is a closing note with timings and screenshots, then "N passed, N failed".
 # Exits non-zero on any failure.
+#
+# Every call of Wine, wineserver and the sheet probe runs under a time limit
+# (bounded), and the whole part under TARN_WINDOWS_LIMIT seconds (default
+# 1200): past a limit it stops what it started, says what it was waiting for
+# and fails.
 set -uo pipefail
+
+whole_limit=${TARN_WINDOWS_LIMIT:-1200}
+if [[ -z ${TARN_WINDOWS_UNDER_LIMIT:-} ]]; then
+  TARN_WINDOWS_UNDER_LIMIT=1 exec timeout -k 30 "$whole_limit" "${BASH_SOURCE[0]}" "$@" </dev/null
+fi
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$root" || exit 1
@@ -35,7 +45,8 @@ notes=()
 shot_notes=()
 
 elapsed() { echo $(($(date +%s) - started)); }
-phase() { echo "--- $* (at $(elapsed) s)"; }
+current_phase=starting
+phase() { current_phase=$*; echo "--- $* (at $(elapsed) s)"; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 pass() { echo "PASS: $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
@@ -44,6 +55,8 @@ check() {  # check DESCRIPTION EXPECTED ACTUAL
   if [[ "$2" == "$3" ]]; then pass "$1"; else fail "$1: expected [$2], got [$3]"; fi
 }
 finish() {
+  trap - TERM
+  failed=$((failed + $(cat "$expired" 2>/dev/null | wc -l)))
   echo "--- closing note"
   local line
   for line in "${notes[@]}"; do echo "  $line"; done
@@ -59,6 +72,37 @@ finish() {
 
 rm -rf "$out"
 mkdir -p "$shots"
+
+# bounded SECONDS WHAT COMMAND...: runs COMMAND (a program, not a function)
+# under a time limit. Past it, it is stopped, a FAIL line says what was
+# waited for, and the status is 124. The line goes straight to the log (fd 3)
+# and is counted through $expired, so this works inside command substitutions
+# and pipelines too. In the foreground: the whole part's limit reaches the
+# command as well, so this shell runs on_whole_limit at once.
+exec 3>&1
+expired=$out/expired.txt
+waiting_for=
+bounded() {
+  local seconds=$1 what=$2 status
+  shift 2
+  waiting_for=$what
+  timeout --foreground -k 5 "$seconds" "$@"
+  status=$?
+  waiting_for=
+  if [[ $status -eq 124 || $status -eq 137 ]]; then
+    echo "FAIL: waited $seconds s for $what; stopped it" >&3
+    echo "$what" >>"$expired"
+    return 124
+  fi
+  return "$status"
+}
+# The whole part's limit (the timeout above) stops everything with TERM.
+on_whole_limit() {
+  exec 1>&3 2>&3  # the log, also when the limit came inside a redirected call
+  fail "the Windows part reached its limit of $whole_limit s in \"$current_phase\"${waiting_for:+, waiting for $waiting_for}"
+  finish
+}
+trap on_whole_limit TERM
 
 # ---- Can this machine execute 32-bit x86 programs? ----
 # A 96-byte static i386 Linux program that exits with 42, written here: the
@@ -115,10 +159,11 @@ else
 fi
 
 # ---- Builds ----
-build() {  # build PRESET [LABEL]: configure and build; the log is $out/build-PRESET.log
-  local log=$out/build-$1.log
-  phase "build: $1"
-  if cmake --preset "$1" >"$log" 2>&1 && cmake --build --preset "$1" -j2 >>"$log" 2>&1; then
+build() {  # build PRESET [LABEL [TARGET...]]: configure and build; the log is $out/build-PRESET.log
+  local log=$out/build-$1.log targets=()
+  [[ $# -gt 2 ]] && targets=(--target "${@:3}")
+  phase "build: $1${3:+ (${*:3})}"
+  if cmake --preset "$1" >"$log" 2>&1 && cmake --build --preset "$1" -j2 "${targets[@]}" >>"$log" 2>&1; then
     pass "${2:-$1} builds"
   else
     tail -n 30 "$log"
@@ -175,11 +220,17 @@ sim_x86_dir=$root/build/windows-sim
 # The project's version, which the programs' version information must carry.
 project_version=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 sim_x64_dir=$root/build/windows-sim-x64
-build windows-sim "windows-sim (32-bit)" || finish
+# Only what runs and is checked: the 32-bit sheet probe only for the x86 mode,
+# the 64-bit program for real cards only when its scenario runs.
+has_mode() { [[ " ${modes[*]} " == *" $1 "* ]]; }
+runs_scenario() { [[ " $scenarios " == *" $1 "* ]]; }
+sim_x86_targets=(tarn-flash-update)
+has_mode x86 && sim_x86_targets+=(tarn-sheet-probe)
+build windows-sim "windows-sim (32-bit)" "${sim_x86_targets[@]}" || finish
 check_program "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)" pei-i386
 check_old_systems "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)"
 save_icon_pictures "$sim_x86_dir/$program_path"
-if [[ " ${modes[*]} " == *" x64 "* ]]; then
+if has_mode x64; then
   if build windows-sim-x64 "windows-sim-x64 (64-bit test build)"; then
     check_program "$sim_x64_dir/$program_path" "simulated tarn-flash-update.exe (64-bit test build)" pei-x86-64
   else
@@ -220,7 +271,7 @@ cleanup_hardware() {
 }
 xvfb_pid=
 cleanup() {
-  [[ -n ${WINEPREFIX:-} ]] && wineserver -k >/dev/null 2>&1
+  [[ -n ${WINEPREFIX:-} ]] && timeout 10 wineserver -k >/dev/null 2>&1
   [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null
   cleanup_hardware
 }
@@ -232,7 +283,7 @@ if build windows-hardware "windows-hardware (32-bit) against a firmware folder t
   check_program "$hardware_x86" "hardware tarn-flash-update.exe (32-bit)" pei-i386 hardware
   check_old_systems "$hardware_x86" "hardware tarn-flash-update.exe (32-bit)"
 fi
-if [[ " ${modes[*]} " == *" x64 "* ]] &&
+if has_mode x64 && runs_scenario windows_versions &&
    build windows-hardware-x64 "windows-hardware-x64 (64-bit test build) against the same folder"; then
   mv "$root/build/windows-hardware-x64/$program_path" "$hardware_x64"
 fi
@@ -289,18 +340,40 @@ is_picture "$out/flat.png" && fail "the screenshot check refuses a one-colour pi
 is_picture "$out/gradient.png" && pass "the screenshot check accepts a picture with content" ||
   fail "the screenshot check accepts a picture with content"
 
+# The time limit itself: a command that would run 30 s is stopped after 1,
+# with one line naming what was waited for (in a subshell: its FAIL is the
+# expected outcome, not one of this run's).
+phase "check of the time limit"
+t0=$(date +%s)
+result=$(exec 3>&1; expired=$out/limit-check.txt; bounded 1 "a command that never ends" sleep 30; echo "status $?")
+if [[ $result == "FAIL: waited 1 s for a command that never ends; stopped it"$'\n'"status 124" &&
+      $(($(date +%s) - t0)) -lt 10 ]]; then
+  pass "a call past its time limit is stopped and named"
+else
+  fail "a call past its time limit should be stopped and named; after $(($(date +%s) - t0)) s: $result"
+fi
+
 # ---- Wine and the virtual display ----
-display=
-for n in $(seq 90 140); do
-  if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then display=:$n; break; fi
-done
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+# Xvfb picks a free display number itself and writes it out once it takes
+# clients (-displayfd): runs beside other users of this machine cannot take
+# the same number, and a display that does not start stops the run here.
+phase "the virtual display"
+Xvfb -displayfd 4 -screen 0 1024x768x24 -nolisten tcp 4>"$out/display-number" >"$out/xvfb.log" 2>&1 &
 xvfb_pid=$!
-export DISPLAY=$display
+for _ in $(seq 100); do
+  [[ -s $out/display-number ]] || ! kill -0 "$xvfb_pid" 2>/dev/null && break
+  sleep 0.1
+done
+display_number=$(tr -dc 0-9 <"$out/display-number")
+export DISPLAY=:${display_number:-none}
+if [[ -z $display_number ]] || ! bounded 10 "the virtual display $DISPLAY to answer" xdotool getdisplaygeometry >/dev/null; then
+  fail "the virtual display did not start within 10 s: $(head -1 "$out/xvfb.log")"
+  finish
+fi
+pass "the virtual display $DISPLAY answers"
 # No browser or .NET runtime engine: the program needs neither, and Wine
 # would otherwise offer to install them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 
 caption="TARN Flash Update Tool, Rev. 15/53/106/152"
 message_caption="TARN Flash Update Tool"
@@ -315,14 +388,22 @@ hardware_exe=
 app_pid=
 app_log=
 
-wine_run() { "$wine_bin" "$@"; }
-probe() { wine_run "$probe_exe" "$@" 2>/dev/null | tr -d '\r'; }
+# Limits: a Wine command or a probe answers within a minute or two even on a
+# loaded machine (the probe may wait for a page busy with an update); a
+# program started in the background is stopped after program_limit at the
+# latest, should a scenario leave it running.
+wine_run() { bounded 120 "wine ${*:1:3}" "$wine_bin" "$@"; }
+probe() { bounded 120 "the sheet probe (${*:1:2})" "$wine_bin" "$probe_exe" "$@" 2>/dev/null | tr -d '\r'; }
+wine_idle() { bounded 120 "wineserver -w (Wine's processes to end) after $1" wineserver -w; }
+program_limit=900
 wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
   local until=$(($(date +%s) + $1)); shift
+  waiting_for=$*
   while ! "$@" >/dev/null 2>&1; do
     [[ $(date +%s) -ge $until ]] && return 1
     sleep 0.3
   done
+  waiting_for=
 }
 window_named() { xdotool search --name "^$1\$" 2>/dev/null | head -1; }
 has_window() { [[ -n $(window_named "$1") ]]; }
@@ -341,6 +422,7 @@ first_wine_error() {  # first_wine_error LOG: the line that says why
 poll_every=0.3
 wait_running() {
   local until=$(($(date +%s) + $1)); shift
+  waiting_for=$*
   while ! "$@" >/dev/null 2>&1; do
     if app_ended; then
       fail "$scenario_label: the program ended unexpectedly: $(first_wine_error "$app_log")"
@@ -349,6 +431,7 @@ wait_running() {
     [[ $(date +%s) -ge $until ]] && return 1
     sleep "$poll_every"
   done
+  waiting_for=
 }
 wait_verdict() {  # wait_verdict PAGE: "Success" or "Failed" on the page, within 5 minutes
   poll_every=1.5 wait_running 300 verdict_on "$1"
@@ -360,7 +443,7 @@ scenario_label=
 start_program() {  # start_program LABEL [EXE]
   scenario_label="$mode $1"
   app_log=$out/$mode-$1-stderr.txt
-  wine_run "${2:-$sim_exe}" >"$out/$mode-$1-stdout.txt" 2>"$app_log" &
+  timeout -k 5 "$program_limit" "$wine_bin" "${2:-$sim_exe}" >"$out/$mode-$1-stdout.txt" 2>"$app_log" &
   app_pid=$!
   local status
   wait_running 60 has_window "$caption"
@@ -378,7 +461,7 @@ end_program() {  # end_program LABEL: waits for the exit and checks its code
     wait "$app_pid"
     check "$mode $1: exit code" "0" "$?"
   else
-    fail "$mode $1: the program ends"
+    fail "$mode $1: waited 30 s for the program to end; stopped it"
     kill "$app_pid" 2>/dev/null
   fi
 }
@@ -608,7 +691,7 @@ scenario_windows_versions() {
     phase "$mode: scenario $s"
     wine_run reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >"$out/$mode-$s-reg.log" 2>&1 ||
       { fail "$mode $s: setting Wine's Windows version: $(first_wine_error "$out/$mode-$s-reg.log")"; continue; }
-    wineserver -w
+    wine_idle "setting the Windows version to $version"
     # No trace: the update alone, as a person would run it.
     export TARN_SIM_CARDS="100"
     unset TARN_SIM_TRACE
@@ -637,7 +720,8 @@ scenario_windows_versions() {
     device_logged=${device//\\/\\\\}
     hw_log=$out/$mode-$s-hardware-file-log.txt
     t0=$(now_ms)
-    WINEDEBUG=-all,err+module,+file timeout 60 "$wine_bin" "$hardware_exe" >/dev/null 2>"$hw_log" &
+    WINEDEBUG=-all,err+module,+file bounded 60 "the program for real cards to end (as $version)" \
+      "$wine_bin" "$hardware_exe" >/dev/null 2>"$hw_log" &
     app_pid=$!
     seen=
     while app_running; do
@@ -656,7 +740,17 @@ scenario_windows_versions() {
     fi
   done
   wine_run reg delete 'HKCU\Software\Wine' /v Version /f >/dev/null 2>&1
-  wineserver -w
+  wine_idle "resetting the Windows version"
+}
+
+# Only on request (TARN_WINE_SCENARIOS=hung_program), to see the limits work:
+# the program runs as a plain Wine call and its sheet is never closed, so the
+# call's limit stops it (and TARN_WINDOWS_LIMIT below that, the whole part's).
+scenario_hung_program() {
+  phase "$mode: scenario hung-program (its sheet is never closed)"
+  export TARN_SIM_CARDS="100"
+  unset TARN_SIM_TRACE
+  wine_run "$sim_exe" >"$out/$mode-hung-program.log" 2>&1
 }
 
 # The fail-fast start itself: a program that Wine cannot load (it imports a
@@ -709,11 +803,11 @@ run_mode() {  # run_mode x64|x86
     fail "$mode: no Wine loader for this mode is installed"
     return
   fi
-  if ! "$wine_bin" wineboot -i >"$out/$mode-wineboot.log" 2>&1; then
+  if ! bounded 300 "wineboot (a fresh Wine prefix)" "$wine_bin" wineboot -i >"$out/$mode-wineboot.log" 2>&1; then
     fail "$mode: Wine cannot start: $(first_wine_error "$out/$mode-wineboot.log")"
     return
   fi
-  wineserver -w
+  wine_idle wineboot
   pass "$mode: Wine starts ($(($(date +%s) - mode_started)) s for wineboot)"
   wine_draws_frames
   phase "$mode: check of the fail-fast start"
@@ -722,7 +816,7 @@ run_mode() {  # run_mode x64|x86
   for scenario in $scenarios; do
     "scenario_$scenario"
   done
-  wineserver -k >/dev/null 2>&1
+  bounded 30 "wineserver -k (Wine's processes stopped)" wineserver -k >/dev/null 2>&1
   note "$mode: Wine part took $(($(date +%s) - mode_started)) s"
 }
 

@@ -15,7 +15,7 @@
 # any window opens.
 wine_draws_frames() {
   if wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >"$out/$mode-frames-reg.log" 2>&1; then
-    timeout 60 wineserver -w
+    wine_idle "the frame setting"
   else
     fail "$mode: asking Wine to draw the window frames: $(first_wine_error "$out/$mode-frames-reg.log")"
   fi
@@ -39,7 +39,7 @@ sheet_at_dpi() {  # sheet_at_dpi DPI
   wine_run reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f \
     >"$out/$mode-$s-reg.log" 2>&1 ||
     { fail "$mode $s: setting Wine's LogPixels: $(first_wine_error "$out/$mode-$s-reg.log")"; return 1; }
-  timeout 60 wineserver -w
+  wine_idle "the DPI setting"
   export TARN_SIM_CARDS="14:pci,100,152"
   unset TARN_SIM_TRACE
   start_program "$s" || return 1
@@ -77,7 +77,7 @@ scenario_dpi() {
   sheet_at_dpi 144
   at144=$button_size
   wine_run reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
-  timeout 60 wineserver -w
+  wine_idle "the DPI reset"
   # Declared DPI-aware, the program lays its pages out at the screen's
   # resolution: the Update button is about half as big again at 144 as at 96.
   if [[ -n $at96 && -n $at144 ]]; then

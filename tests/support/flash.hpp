@@ -10,7 +10,7 @@
 #include "platform/system_services.hpp"
 #include "sim/clock.hpp"
 
-namespace tarn::testing {
+namespace tarn::test {
 
 // A flash image of any size shaped like the real ones: the header of dummy
 // word and sync word, noise, and 16 zero bytes at the end.
@@ -83,4 +83,4 @@ class FlashAccessLog final : public RegisterWindow {
   RegisterWindow& inner_;
 };
 
-}  // namespace tarn::testing
+}  // namespace tarn::test

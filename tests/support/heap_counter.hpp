@@ -4,7 +4,7 @@
 namespace tarn::test {
 
 // Counts the heap allocations made through operator new in this test binary
-// (tests/heap_counter.cpp replaces the global operators). Use it around a call
+// (tests/support/heap_counter.cpp replaces the global operators). Use it around a call
 // that must not allocate:  const uint64_t before = heapAllocations(); ...
 uint64_t heapAllocations();
 

@@ -1,7 +1,7 @@
 // The one replacement of the global allocation operators in tarn-tests: every
 // form of operator new counts, so any test can check that a call allocates
 // nothing (heap_counter.hpp).
-#include "tests/heap_counter.hpp"
+#include "tests/support/heap_counter.hpp"
 
 #include <atomic>
 #include <cstdlib>
