@@ -1,6 +1,9 @@
 #include "sim/sim_flash.hpp"
 
+#include "flash/flash_image.hpp"
+
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 
 namespace tarn::sim {
@@ -287,17 +290,36 @@ void SimNorFlash::fill(uint32_t address, uint32_t size, uint8_t value) {
   std::fill_n(memory_.begin() + address, size, value);
 }
 
+const char* powerUpSourceName(PowerUpSource source) {
+  switch (source) {
+    case PowerUpSource::Bank0:
+      return "bank 0";
+    case PowerUpSource::Bank1:
+      return "bank 1";
+    default:
+      return "no bank";
+  }
+}
+
+BankState SimNorFlash::bankState(uint32_t bank, FlashImage image, FlashImage older) const {
+  const uint8_t* base = memory_.data() + (bank << kBankShift);
+  if (base[0] != kBankMarker) return BankState::Unmarked;
+  if (std::memcmp(base + 1, image.data, size_t(image.size)) == 0) return BankState::New;
+  if (std::memcmp(base + 1, older.data, size_t(older.size)) == 0) return BankState::Old;
+  return BankState::Partial;
+}
+
 void SimNorFlash::loadMarkedImage(uint32_t bank, const uint8_t* data, uint32_t size) {
-  const uint32_t base = bank << 18;
-  fill(base, 3 * kSectorSize, 0xFF);
-  memory_[base] = 0x5A;
+  const uint32_t base = bank << kBankShift;
+  fill(base, kSectorsErasedPerBank * kSectorSize, 0xFF);
+  memory_[base] = kBankMarker;
   load(base + 1, data, size);
 }
 
 PowerUpSource SimNorFlash::powerUpSource() const {
-  for (uint32_t bank = 0; bank < 2; ++bank) {
-    const uint32_t base = bank << 18;
-    bool starts = peek(base) == 0x5A;
+  for (uint32_t bank = 0; bank < kBankCount; ++bank) {
+    const uint32_t base = bank << kBankShift;
+    bool starts = peek(base) == kBankMarker;
     for (uint32_t i = 0; starts && i < sizeof kImageHeader; ++i) {
       starts = peek(base + 1 + i) == kImageHeader[i];
     }

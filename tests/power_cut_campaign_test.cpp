@@ -4,7 +4,6 @@
 
 #include "payloads/payloads.hpp"
 #include "sim/campaign/xsvf_cut_campaign.hpp"
-#include "tests/flash_test_support.hpp"
 
 namespace tarn::sim {
 namespace {
@@ -12,11 +11,8 @@ namespace {
 // Both campaigns at sizes that fit a test run; `tarn-sim flash-campaign` and
 // `tarn-sim xsvf-campaign` run them at full size.
 TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
-  const auto image = testing::makeTestImage(1200, 31);
-  const auto older = testing::makeTestImage(1200, 32);
   PowerCutConfig config;
-  config.image = FlashImage{image.data(), int32_t(image.size())};
-  config.olderImage = FlashImage{older.data(), int32_t(older.size())};
+  config.revision = 60;  // the 97652-byte image, the smallest
   config.timing.eraseNs = 3000000;  // short erases keep the run short
   config.spreadCuts = 400;
   config.edgeBytes = 64;
@@ -35,9 +31,9 @@ TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
     // The program cycles of 4 x 64 (or 2 x 64) bytes at every access, besides
     // the rest.
     EXPECT_GT(c->cuts, (c == &blank ? 4u : 2u) * 64u * 12u);
-    EXPECT_GE(c->recoveries, 40u);
+    EXPECT_GE(c->recoveries, 20u);
+    EXPECT_GE(c->secondUpdates, 20u);
     EXPECT_GT(c->continuations, c->cuts / 20);
-    EXPECT_EQ(c->startsBank0 + c->startsBank1 + c->startsNone, c->cuts);
     for (const CutPhase& phase : c->phases) EXPECT_GT(phase.cuts, 0u) << phase.name;
   }
   EXPECT_EQ(marked.startsNone, 0u);
@@ -55,11 +51,7 @@ TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
 }
 
 TEST(PowerCutCampaign, XsvfCutsEverywhereKeepTheInvariants) {
-  const PayloadEntry* pci = findPayload("xsvfStreamPci");
-  ASSERT_NE(pci, nullptr);
   XsvfCutConfig config;
-  config.stream = pci->data;
-  config.streamSize = pci->size;
   config.spreadCuts = 100;
   config.sleepCuts = 1;
   config.recoveries = 10;  // one in every phase
@@ -79,7 +71,8 @@ TEST(PowerCutCampaign, XsvfCutsEverywhereKeepTheInvariants) {
     }
     EXPECT_TRUE(found) << name;
   }
-  EXPECT_GE(result.recoveries, 10u);
+  EXPECT_GE(result.recoveries, 5u);
+  EXPECT_GE(result.secondPlays, 5u);
   EXPECT_GT(result.cutsInSleeps, 300u);  // every sleep of the play, the 15 s erase wait most
   EXPECT_GT(result.startsOld, 0u);
   EXPECT_GT(result.startsNew, 0u);
@@ -87,7 +80,6 @@ TEST(PowerCutCampaign, XsvfCutsEverywhereKeepTheInvariants) {
   // and row programmed.
   EXPECT_GT(result.windowSeconds, 15.0);
   EXPECT_LT(result.windowSeconds, result.seconds);
-  EXPECT_EQ(result.startsOld + result.startsNew + result.startsNone, result.cuts);
 }
 
 }  // namespace
