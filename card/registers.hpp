@@ -44,9 +44,9 @@ inline constexpr uint32_t kUnlockAddress1 = 0x555;  // with kUnlockData1, and th
 inline constexpr uint32_t kUnlockAddress2 = 0x2AA;  // with kUnlockData2
 inline constexpr uint32_t kUnlockData1 = 0xAA;
 inline constexpr uint32_t kUnlockData2 = 0x55;
-inline constexpr uint32_t kProgramCommand = 0xA0;      // the next cycle is (address, byte)
-inline constexpr uint32_t kEraseCommand = 0x80;        // two more unlock cycles follow
-inline constexpr uint32_t kSectorEraseCode = 0x30;     // the erase's last cycle, at the sector
-inline constexpr uint32_t kResetCommand = 0xF0;        // back to read mode, at any address
+inline constexpr uint32_t kProgramCommand = 0xA0;   // the next cycle is (address, byte)
+inline constexpr uint32_t kEraseCommand = 0x80;     // two more unlock cycles follow
+inline constexpr uint32_t kSectorEraseCode = 0x30;  // the erase's last cycle, at the sector
+inline constexpr uint32_t kResetCommand = 0xF0;     // back to read mode, at any address
 
 }  // namespace tarn

@@ -1,10 +1,10 @@
 #include "sim/sim_flash.hpp"
 
-#include "flash/flash_image.hpp"
-
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
+
+#include "flash/flash_image.hpp"
 
 namespace tarn::sim {
 namespace {

@@ -30,8 +30,7 @@ intptr_t CutMachine::Page::sendDlgItemMessage(PageWindow, int controlId, uint32_
 }
 
 CutMachine::CutMachine(int32_t revision, int32_t isCardBus)
-    : driver_(clock, oneCard(revision, isCardBus)),
-      tool_(io_, system_, page_, 0) {
+    : driver_(clock, oneCard(revision, isCardBus)), tool_(io_, system_, page_, 0) {
   system_.inner = &simSystem;
   // Below revision 100 the page shows the interface choice; the owner has
   // made it. Above, the buttons are hidden and none is checked.
@@ -66,6 +65,7 @@ void Verdicts::check(bool holds, const char* name, const char* where) {
   std::snprintf(note, sizeof note, "%s: %s", where, name);
   if (log != nullptr) std::fprintf(log, "BROKEN %s\n", note);
   if (notes.size() < 32) notes.emplace_back(note);
+  if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
 }
 
 void checkPress(Verdicts& verdicts, const CutMachine::Press& press, const char* what,
@@ -87,9 +87,9 @@ std::vector<size_t> pickRecoveries(const std::vector<size_t>& phaseOf, size_t ph
   if (count == 0 || phaseOf.empty()) return {};
   std::vector<std::vector<size_t>> byPhase(phases);
   for (size_t i = 0; i < phaseOf.size(); ++i) byPhase[phaseOf[i]].push_back(i);
-  const size_t perPhase = std::clamp<size_t>(count / std::max<size_t>(phases, 1), 1, 3);
+  const size_t perPhase = std::min<size_t>(count / std::max<size_t>(phases, 1), 3);
   for (const auto& list : byPhase) {
-    if (list.empty()) continue;
+    if (list.empty() || perPhase == 0) continue;
     chosen.insert(list[list.size() / 2]);
     if (perPhase >= 2) chosen.insert(list.front());
     if (perPhase >= 3) chosen.insert(list.back());

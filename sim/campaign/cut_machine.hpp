@@ -36,7 +36,7 @@ class CutMachine {
 
   // What the user sees and what the program leaves of one press of Update.
   struct Press {
-    int32_t shown = -1;  // 0 "Success", 1 "Failed", -1 neither (or another text)
+    int32_t shown = -1;         // 0 "Success", 1 "Failed", -1 neither (or another text)
     uint32_t brackets = 0;      // update brackets opened and closed, each pair once
     uint32_t openBrackets = 0;  // opened and never closed
     uint32_t updateEnds = 0;    // the sheet told that the update ended
@@ -126,6 +126,7 @@ struct Verdicts {
   uint64_t checks = 0;
   uint64_t broken = 0;
   std::vector<std::string> notes;  // the first broken ones, described
+  std::vector<std::string> names;  // every judgement that broke, once each
   std::FILE* log = nullptr;
 
   void check(bool holds, const char* name, const char* where);
@@ -136,9 +137,10 @@ struct Verdicts {
 void checkPress(Verdicts& verdicts, const CutMachine::Press& press, const char* what,
                 const char* where);
 
-// The cuts to follow with a new update: up to three in every phase (its first,
-// middle and last cut, as many as `count` allows but at least one), the rest
-// spread evenly over all cuts. `phaseOf` gives each cut's phase (< phases).
+// The cuts to follow with a new update, `count` of them (or every cut, if
+// fewer): up to three in every phase (its middle, first and last cut, as many
+// as `count` allows), the rest spread evenly over all cuts. `phaseOf` gives
+// each cut's phase (< phases).
 std::vector<size_t> pickRecoveries(const std::vector<size_t>& phaseOf, size_t phases,
                                    uint32_t count);
 

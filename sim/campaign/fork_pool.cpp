@@ -48,10 +48,9 @@ void ForkPool::fail(uint64_t sequence, const char* what) {
   ++failureCount_;
   if (failures_.size() >= 32) return;
   char line[128];
-  std::snprintf(line, sizeof line, "copy %llu (cut %llu) %s",
-                static_cast<unsigned long long>(sequence),
-                static_cast<unsigned long long>(sequence < tags_.size() ? tags_[sequence] : 0),
-                what);
+  std::snprintf(
+      line, sizeof line, "copy %llu (cut %llu) %s", static_cast<unsigned long long>(sequence),
+      static_cast<unsigned long long>(sequence < tags_.size() ? tags_[sequence] : 0), what);
   failures_.emplace_back(line);
 }
 

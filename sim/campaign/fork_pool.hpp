@@ -65,8 +65,8 @@ class ForkPool {
   bool inCopy_ = false;
   uint64_t sequence_ = 0;  // in a copy: its own
   std::vector<Running> running_;
-  std::vector<uint64_t> tags_;     // by sequence
-  std::vector<uint8_t> reports_;   // records received, by sequence
+  std::vector<uint64_t> tags_;    // by sequence
+  std::vector<uint8_t> reports_;  // records received, by sequence
   uint64_t received_ = 0;
   std::vector<std::string> failures_;
   uint64_t failureCount_ = 0;

@@ -41,10 +41,11 @@ struct PowerCutConfig {
   SimFlashTiming timing{};
   uint32_t spreadCuts = 20000;  // per case, evenly over the whole update
   uint32_t edgeBytes = 4096;    // every access of the program cycles of these first and last bytes
-  uint32_t phaseEdgeAccesses = 8;  // every access at the start and end of each phase
-  uint32_t recoveries = 1000;      // per case
-  uint32_t jobs = 2;               // copies running at a time
-  std::FILE* log = nullptr;        // broken invariants
+  uint32_t phaseEdgeAccesses = 8;     // every access at the start and end of each phase
+  uint32_t recoveries = 1000;         // per case
+  uint32_t jobs = 2;                  // copies running at a time
+  bool bank1Cases[2] = {true, true};  // run the case of bank 1 blank, of bank 1 marked
+  std::FILE* log = nullptr;           // broken invariants
   // What pressing Update does; the updater's own command unless a test puts
   // a faulty one in its place.
   CutMachine::Command press = runUpdate;
@@ -81,7 +82,8 @@ struct PowerCutResult {
   PowerCutCase cases[2];  // bank 1 blank, bank 1 marked
   uint64_t checks = 0;
   uint64_t broken = 0;
-  std::vector<std::string> notes;  // the first broken invariants, by name and cut
+  std::vector<std::string> notes;        // the first broken invariants, by name and cut
+  std::vector<std::string> brokenNames;  // every invariant that broke, once each
 };
 
 PowerCutResult runPowerCutCampaign(const PowerCutConfig& config);

@@ -72,6 +72,7 @@ struct XsvfCutResult {
   uint64_t checks = 0;
   uint64_t broken = 0;
   std::vector<std::string> notes;
+  std::vector<std::string> brokenNames;  // every invariant that broke, once each
 };
 
 XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config);
