@@ -41,7 +41,7 @@ constexpr const char* kHelp =
     "  --places N      places for the faults placed by read count; 0 runs no faults (default 8)\n"
     "Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.";
 
-int runFlashCampaign(int argc, char** argv) {
+int runFlashCampaignCommand(int argc, char** argv) {
   int32_t revision = 100;
   uint64_t spread = 20000, edge = 4096, recoveries = 1000, jobs = 2, places = 8;
   int32_t isCardBus = 0;
@@ -100,22 +100,20 @@ int runFlashCampaign(int argc, char** argv) {
   uint64_t broken = result.broken;
 
   if (places > 0) {
-    sim::FlashCampaignConfig faults;
+    sim::FlashFaultConfig faults;
     faults.image = image;
     faults.olderImage = olderImage;
-    faults.spreadCuts = 0;
-    faults.aimedPerPhase = 0;
     faults.faultPlaces = uint32_t(places);
     faults.log = stdout;
     std::printf("faults over the %d-byte image of revision %d\n", int(image.size), int(revision));
     std::fflush(stdout);
-    broken += sim::runFlashCampaign(faults).broken;
+    broken += sim::runFlashFaultCampaign(faults).broken;
   }
   std::printf("broken invariants %llu\n", static_cast<unsigned long long>(broken));
   return broken == 0 ? kExitOk : kExitFailed;
 }
 
-const SubcommandRegistration registration("flash-campaign", kUsage, kHelp, runFlashCampaign);
+const SubcommandRegistration registration("flash-campaign", kUsage, kHelp, runFlashCampaignCommand);
 
 }  // namespace
 }  // namespace tarn::tools
