@@ -309,7 +309,7 @@ class Campaign {
           bank1Marked);
     check(std::memcmp(pc->flash->storedArray(), plan.flash.data(), plan.flash.size()) == 0,
           "the main line left other flash contents than the plan", last, bank1Marked);
-    check(nextCut_ == cuts_.size() && groupCount_ == 0,
+    check(nextCut_ == cuts_.size() && cutIndexes_.size() == cuts_.size() && groupCount_ == 0,
           "a planned cut was not taken, or not followed past", last, bank1Marked);
     check(nextRecovery_ == recoveries_.size(), "a planned recovery was not started", last,
           bank1Marked);

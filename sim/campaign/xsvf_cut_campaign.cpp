@@ -358,7 +358,8 @@ class Campaign {
     check(pc.device->started() == plan_.started && pc.device->array() == newImage_,
           "the main line left the device otherwise than the plan", end);
     check(pc.machine.card().violationCount() == 0, "access-protocol violation", end);
-    check(nextCut_ == cuts_.size(), "a planned cut was not taken", end);
+    check(nextCut_ == cuts_.size() && result.cuts == cuts_.size(), "a planned cut was not taken",
+          end);
     check(nextRecovery_ == recoveryCuts_.size(), "a planned recovery was not started", end);
     pool.drain();
     for (const std::string& failure : pool.failures()) {
