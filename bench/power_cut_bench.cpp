@@ -6,10 +6,9 @@
 // process and its reaped children, which a busy machine does not stretch the
 // way it stretches wall time.
 #include <benchmark/benchmark.h>
-
-#include <cstdint>
 #include <sys/resource.h>
 
+#include <cstdint>
 #include <ctime>
 #include <vector>
 
