@@ -222,7 +222,7 @@ class Campaign {
     // which the done flag completes; the moments either side of completion.
     for (uint64_t n = eraseStartIndex_ - 8; n <= eraseStartIndex_ + 8; ++n) points.insert({n, 0});
     // The first access of each stretch of a phase, and one in its middle.
-    // In the first and last stretch of each phase, 32 spread over it.
+    // In the first and last stretch of each phase, more spread over it.
     std::vector<size_t> firstOf(phaseNames_.size(), SIZE_MAX), lastOf(phaseNames_.size());
     for (size_t i = 0; i < phaseStarts_.size(); ++i) {
       const uint64_t from = phaseStarts_[i];
@@ -236,7 +236,9 @@ class Campaign {
       for (size_t i : {firstOf[id], lastOf[id]}) {
         const uint64_t from = phaseStarts_[i];
         const uint64_t to = i + 1 < phaseStarts_.size() ? phaseStarts_[i + 1] : total_;
-        for (uint64_t k = 0; k < 32; ++k) points.insert({from + (to - from) * k / 32, 0});
+        for (uint64_t k = 0; k < config_.stretchCuts; ++k) {
+          points.insert({from + (to - from) * k / config_.stretchCuts, 0});
+        }
       }
     }
     for (const SleepSpan& s : sleeps_) {
@@ -245,8 +247,10 @@ class Campaign {
       for (uint32_t k = 1; k <= count; ++k) {
         points.insert({s.index, from + length * k / (count + 1)});
       }
-      points.insert({s.index, from + 1});
-      points.insert({s.index, from + length - 1});
+      if (config_.sleepEnds) {
+        points.insert({s.index, from + 1});
+        points.insert({s.index, from + length - 1});
+      }
       const uint64_t start = s.accessNs + from;
       if (doneFlagNs_ > start && doneFlagNs_ < start + length) {
         const uint64_t at = doneFlagNs_ - s.accessNs;
@@ -616,12 +620,14 @@ XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config) {
 void printXsvfCutReport(const XsvfCutResult& r, std::FILE* out) {
   std::fprintf(out,
                "play of %llu accesses, %.3f s; %llu cut points (%llu inside sleeps), %llu "
-               "continuations followed the player after a cut, %llu new plays after a cut\n",
+               "continuations followed the player after a cut, %llu new plays after a cut on a "
+               "fresh PC, %llu in the same process\n",
                static_cast<unsigned long long>(r.accesses), r.seconds,
                static_cast<unsigned long long>(r.cuts),
                static_cast<unsigned long long>(r.cutsInSleeps),
                static_cast<unsigned long long>(r.continuations),
-               static_cast<unsigned long long>(r.recoveries));
+               static_cast<unsigned long long>(r.recoveries),
+               static_cast<unsigned long long>(r.secondPlays));
   for (const XsvfCutPhase& p : r.phases) {
     std::fprintf(
         out, "  %-18s %6llu cuts, %4llu new plays, %6llu left a card that does not start\n",

@@ -33,6 +33,8 @@ struct XsvfCutConfig {
   int32_t isCardBus = 0;       // the CardBus stream instead of the PCI one
   uint32_t spreadCuts = 4000;  // evenly over the play's accesses
   uint32_t sleepCuts = 2;      // inside each sleep of the player
+  bool sleepEnds = true;       // and just after its start and before its end
+  uint32_t stretchCuts = 32;   // over the first and last stretch of each phase
   uint32_t recoveries = 500;
   uint32_t jobs = 2;
   std::FILE* log = nullptr;
