@@ -31,10 +31,10 @@ TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
   PowerCutConfig config;
   config.revision = 60;             // the 97652-byte image, the smallest
   config.timing.eraseNs = 3000000;  // short erases keep the run short
-  config.spreadCuts = kSanitized ? 20 : 400;
-  config.edgeBytes = kSanitized ? 2 : 64;
+  config.spreadCuts = kSanitized ? 20 : 300;
+  config.edgeBytes = kSanitized ? 2 : 48;
   config.phaseEdgeAccesses = kSanitized ? 2 : 8;
-  config.recoveries = kSanitized ? 2 : 6;
+  config.recoveries = kSanitized ? 2 : 4;
   const PowerCutResult result = runPowerCutCampaign(config);
   for (const auto& note : result.notes) ADD_FAILURE() << note;
   EXPECT_EQ(result.broken, 0u);
