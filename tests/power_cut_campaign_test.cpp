@@ -74,6 +74,7 @@ TEST(PowerCutCampaign, XsvfCutsEverywhereKeepTheInvariants) {
   config.sleepCuts = kSanitized ? 0 : 1;
   config.sleepEnds = !kSanitized;
   config.stretchCuts = kSanitized ? 4 : 32;
+  config.everyStretch = !kSanitized;
   config.recoveries = kSanitized ? 2 : 6;
   const XsvfCutResult result = runXsvfCutCampaign(config);
   for (const auto& note : result.notes) ADD_FAILURE() << note;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 
+#include "card/registers.hpp"
 #include "platform/card_sheet.hpp"
 
 namespace tarn::sim {
@@ -55,6 +56,30 @@ CutMachine::Press CutMachine::pressUpdate(Command command) {
   press.released = !driver_.isMapped(0) && driver_.openHandles() == 0;
   press.breaches = driver_.conventionBreaches() - breachesBefore;
   return press;
+}
+
+uint32_t CutWindow::read32(uint32_t offset) {
+  if (!dead && offset == answer_ && beforeAnswer != nullptr) beforeAnswer(owner);
+  if (dead) {
+    if (offset == answer_) failureSeen = true;
+    return 0xFFFFFFFFu;
+  }
+  const uint32_t value = card_.read32(offset);
+  if (afterAccess != nullptr) afterAccess(owner, card_.accessCount());
+  return value;
+}
+
+void CutWindow::write32(uint32_t offset, uint32_t value) {
+  if (dead) {
+    if (offset == kFlashAccessRegister && decodeFlashAccess(value).writeCycle && failureSeen) {
+      ++writesAfterFailure;
+    }
+    return;
+  }
+  card_.write32(offset, value);
+  const uint64_t index = card_.accessCount();
+  if (onWrite != nullptr) onWrite(owner, index, offset, value);
+  if (afterAccess != nullptr) afterAccess(owner, index);
 }
 
 void Verdicts::check(bool holds, const char* name, const char* where) {

@@ -120,6 +120,40 @@ class CutMachine {
   UpdateTool tool_;
 };
 
+// Stands between the program and the card in a cut campaign. Passes every
+// access on until the process becomes a copy that has lost the card: from
+// then on each read answers all ones, as an unpowered card's register window
+// does, and nothing reaches the card. Before each read of `answerRegister`
+// (the register whose value tells the program how the card is doing: the
+// flash read-back, the status with TDO) the campaign may branch; after each
+// access it may cut.
+class CutWindow final : public RegisterWindow {
+ public:
+  CutWindow(SimCard& card, uint32_t answerRegister) : card_(card), answer_(answerRegister) {}
+
+  uint32_t read32(uint32_t offset) override;
+  void write32(uint32_t offset, uint32_t value) override;
+  // Back to a plain window onto a powered card, with no campaign around it.
+  void plain() {
+    dead = false;
+    afterAccess = nullptr;
+    beforeAnswer = nullptr;
+    onWrite = nullptr;
+  }
+
+  bool dead = false;
+  bool failureSeen = false;         // dead, and the program has read its answer since
+  uint64_t writesAfterFailure = 0;  // flash write cycles after that
+  void* owner = nullptr;
+  void (*afterAccess)(void* owner, uint64_t index) = nullptr;
+  void (*beforeAnswer)(void* owner) = nullptr;
+  void (*onWrite)(void* owner, uint64_t index, uint32_t offset, uint32_t value) = nullptr;
+
+ private:
+  SimCard& card_;
+  uint32_t answer_;
+};
+
 // The judgements of a campaign, counted and described: every check made, and
 // the broken ones by name with where they broke.
 struct Verdicts {

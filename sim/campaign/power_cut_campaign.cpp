@@ -147,54 +147,6 @@ struct CopyRecord {
 
 enum Recovery : uint8_t { kNoRecovery, kFreshPc, kSamePc };
 
-// Stands between the program and the card. Passes every access on until the
-// process becomes a copy that has lost the card: from then on each read
-// answers all ones, as an unpowered card's register window does.
-class CutWindow final : public RegisterWindow {
- public:
-  CutWindow(SimCard& card, PhaseTracker& tracker) : card_(card), tracker_(tracker) {}
-
-  uint32_t read32(uint32_t offset) override {
-    if (dead) {
-      if (offset == kFlashReadBackRegister) failureSeen = true;
-      return 0xFFFFFFFFu;
-    }
-    if (offset == kFlashReadBackRegister && beforeReadBack != nullptr) beforeReadBack(owner);
-    if (dead) return read32(offset);
-    const uint32_t value = card_.read32(offset);
-    after(card_.accessCount());
-    return value;
-  }
-
-  void write32(uint32_t offset, uint32_t value) override {
-    if (dead) {
-      if (offset == kFlashAccessRegister && decodeFlashAccess(value).writeCycle && failureSeen) {
-        ++writesAfterFailure;
-      }
-      return;
-    }
-    card_.write32(offset, value);
-    const uint64_t index = card_.accessCount();
-    tracker_.write(index, offset, value);
-    after(index);
-  }
-
-  bool dead = false;
-  bool failureSeen = false;
-  uint64_t writesAfterFailure = 0;
-  void* owner = nullptr;
-  void (*afterAccess)(void* owner, uint64_t index) = nullptr;
-  void (*beforeReadBack)(void* owner) = nullptr;
-
- private:
-  void after(uint64_t index) {
-    if (afterAccess != nullptr) afterAccess(owner, index);
-  }
-
-  SimCard& card_;
-  PhaseTracker& tracker_;
-};
-
 // A simulated PC whose card holds `flash`, the updater's own update pressed on it.
 struct FlashMachine {
   FlashMachine(const PowerCutConfig& config, std::unique_ptr<SimNorFlash> owned)
@@ -250,7 +202,11 @@ class Campaign {
     {
       auto pc = freshMachine();
       PhaseTracker tracker(uint32_t(image_.size), config_.edgeBytes);
-      CutWindow window(pc->machine.card(), tracker);
+      CutWindow window(pc->machine.card(), kFlashReadBackRegister);
+      window.owner = &tracker;
+      window.onWrite = [](void* t, uint64_t index, uint32_t offset, uint32_t value) {
+        static_cast<PhaseTracker*>(t)->write(index, offset, value);
+      };
       pc->machine.setWindow(&window);
       const CutMachine::Press press = pressUpdate(*pc);
       tracker.finish(pc->machine.card().accessCount());
@@ -272,13 +228,16 @@ class Campaign {
     pc_ = pc.get();
     PhaseTracker tracker(uint32_t(image_.size), 0);
     tracker_ = &tracker;
-    CutWindow window(pc->machine.card(), tracker);
+    CutWindow window(pc->machine.card(), kFlashReadBackRegister);
     window_ = &window;
     window.owner = this;
+    window.onWrite = [](void* self, uint64_t index, uint32_t offset, uint32_t value) {
+      static_cast<Campaign*>(self)->tracker_->write(index, offset, value);
+    };
     window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->afterAccess(index);
     };
-    window.beforeReadBack = [](void* self) { static_cast<Campaign*>(self)->beforeReadBack(); };
+    window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeReadBack(); };
     pc->machine.setWindow(&window);
     nextCut_ = 0;
     groupFirst_ = 0;
@@ -500,9 +459,7 @@ class Campaign {
     } else if (recoveryKind_ == kSamePc) {
       // The card's power comes back while the program runs on: Update again.
       pc_->machine.card().restorePower();
-      window_->afterAccess = nullptr;
-      window_->beforeReadBack = nullptr;
-      window_->dead = false;
+      window_->plain();
       const uint64_t before = pc_->violations();
       record.recoveryPress = pressUpdate(*pc_);
       recordRecovery(record, *pc_->flash, pc_->violations() - before);
@@ -627,7 +584,7 @@ class Campaign {
   uint64_t eraseNs_ = 0;
   uint64_t markerCycleNs_ = 0;
   uint64_t markerDoneIndex_ = 0;
-  const PhaseTracker* tracker_ = nullptr;
+  PhaseTracker* tracker_ = nullptr;
 
   std::vector<uint64_t> cutIndexes_;
   std::vector<uint8_t> cutSources_;

@@ -92,35 +92,6 @@ struct CopyRecord {
   uint8_t phase;
 };
 
-// Between the player and the card: passes every access on until this run
-// has lost the card, and then answers all ones, as an unpowered card does.
-class CutWindow final : public RegisterWindow {
- public:
-  explicit CutWindow(SimCard& card) : card_(card) {}
-
-  uint32_t read32(uint32_t offset) override {
-    if (dead) return 0xFFFFFFFFu;
-    if (offset == kStatusRegister && beforeSample != nullptr) beforeSample(owner);
-    if (dead) return 0xFFFFFFFFu;
-    const uint32_t value = card_.read32(offset);
-    if (afterAccess != nullptr) afterAccess(owner, card_.accessCount());
-    return value;
-  }
-  void write32(uint32_t offset, uint32_t value) override {
-    if (dead) return;
-    card_.write32(offset, value);
-    if (afterAccess != nullptr) afterAccess(owner, card_.accessCount());
-  }
-
-  bool dead = false;
-  void* owner = nullptr;
-  void (*afterAccess)(void*, uint64_t) = nullptr;
-  void (*beforeSample)(void*) = nullptr;
-
- private:
-  SimCard& card_;
-};
-
 // The program's sleeps, with cuts taken inside them.
 class CutSystem final : public SystemServices {
  public:
@@ -183,7 +154,7 @@ class Campaign {
     for (size_t i = 0; i < oldImage_.size(); ++i) oldImage_[i] = uint8_t(i * 7 + 0x5A);
     XsvfMachine pc(config_.isCardBus, oldDevice());
     pc_ = &pc;
-    CutWindow window(pc.machine.card());
+    CutWindow window(pc.machine.card(), kStatusRegister);
     CutSystem system(pc.machine.simSystem);
     pc.machine.setWindow(&window);
     pc.machine.setSystem(&system);
@@ -227,8 +198,10 @@ class Campaign {
     for (size_t i = 0; i < phaseStarts_.size(); ++i) {
       const uint64_t from = phaseStarts_[i];
       const uint64_t to = i + 1 < phaseStarts_.size() ? phaseStarts_[i + 1] : total_;
-      points.insert({from, 0});
-      points.insert({from + (to - from) / 2, 0});
+      if (config_.everyStretch || firstOf[phaseIds_[i]] == SIZE_MAX) {
+        points.insert({from, 0});
+        points.insert({from + (to - from) / 2, 0});
+      }
       if (firstOf[phaseIds_[i]] == SIZE_MAX) firstOf[phaseIds_[i]] = i;
       lastOf[phaseIds_[i]] = i;
     }
@@ -313,7 +286,7 @@ class Campaign {
   void cutRun() {
     XsvfMachine pc(config_.isCardBus, oldDevice());
     pc_ = &pc;
-    CutWindow window(pc.machine.card());
+    CutWindow window(pc.machine.card(), kStatusRegister);
     CutSystem system(pc.machine.simSystem);
     pc.machine.setWindow(&window);
     pc.machine.setSystem(&system);
@@ -323,7 +296,7 @@ class Campaign {
     window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->afterAccess(index);
     };
-    window.beforeSample = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
+    window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
     system.owner = this;
     system.beforeSleep = [](void* self, uint32_t ms) { static_cast<Campaign*>(self)->inSleep(ms); };
     result.phases.clear();
@@ -493,9 +466,7 @@ class Campaign {
       // The card's power comes back while the program runs on, its JTAG port
       // value kept from the play that was cut: Update again.
       pc_->machine.card().restorePower();
-      window_->afterAccess = nullptr;
-      window_->beforeSample = nullptr;
-      window_->dead = false;
+      window_->plain();
       system_->beforeSleep = nullptr;
       const uint64_t before = pc_->machine.card().violationCount();
       record.recoveryPress = pc_->machine.pressUpdate(config_.press);

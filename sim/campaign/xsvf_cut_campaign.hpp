@@ -35,6 +35,7 @@ struct XsvfCutConfig {
   uint32_t sleepCuts = 2;      // inside each sleep of the player
   bool sleepEnds = true;       // and just after its start and before its end
   uint32_t stretchCuts = 32;   // over the first and last stretch of each phase
+  bool everyStretch = true;    // the start and middle of every stretch (else the first's)
   uint32_t recoveries = 500;
   uint32_t jobs = 2;
   std::FILE* log = nullptr;
