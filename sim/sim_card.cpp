@@ -111,7 +111,7 @@ void SimCard::write32(uint32_t offset, uint32_t value) {
     case kFlashAccessRegister:
       use(Use::Flash);
       flashStep_ = FlashStep::NeedSyncWrite;
-      pendingRead_ = (value & 0x80000000u) == 0;
+      pendingRead_ = !decodeFlashAccess(value).writeCycle;
       if (powered_ && flash_) flash_->accessWrite(value, clock_.nowNs());
       return;
     case kSyncWriteRegister:

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+
+#include "card/registers.hpp"
+#include "flash/flash_image.hpp"
 
 namespace tarn::sim {
 namespace {
 
-constexpr uint32_t kBusy = 0x100;
 // Bits of the read-back register that carry nothing; the card leaves noise there.
 constexpr uint32_t kNoise = 0x3C000000;
 constexpr uint8_t kDq7 = 0x80, kDq6 = 0x40, kDq5 = 0x20, kDq3 = 0x08;
@@ -54,13 +57,14 @@ void SimNorFlash::settle(uint64_t nowNs) {
 
 void SimNorFlash::accessWrite(uint32_t value, uint64_t nowNs) {
   settle(nowNs);
-  uint32_t address = (value >> 8) & 0x7FFFFF;
-  const uint32_t data = value & 0xFF;
+  const FlashAccess access = decodeFlashAccess(value);
+  uint32_t address = access.address;
+  const uint32_t data = access.data;
   if (address >= kSize) {
     violation("address beyond the flash", address, data);
     address &= kSize - 1;
   }
-  if ((value & 0x80000000u) != 0) {
+  if (access.writeCycle) {
     ++writeCycles_;
     cycle(address, data, nowNs);
     return;
@@ -91,7 +95,7 @@ void SimNorFlash::cycle(uint32_t address, uint32_t data, uint64_t nowNs) {
       violation("write cycle while the flash is busy", address, data);
       return;
     case Step::Failed:
-      if (data == 0xF0) {
+      if (data == kResetCommand) {
         ++resets_;
         step_ = Step::Read;
       } else {
@@ -99,7 +103,7 @@ void SimNorFlash::cycle(uint32_t address, uint32_t data, uint64_t nowNs) {
       }
       return;
     case Step::ProgramSetup: {
-      // Whatever comes now is the byte, 0xF0 included.
+      // Whatever comes now is the byte, the reset command's included.
       const uint32_t sector = address / kSectorSize;
       ++programs_[sector];
       opAddress_ = address;
@@ -114,24 +118,25 @@ void SimNorFlash::cycle(uint32_t address, uint32_t data, uint64_t nowNs) {
     default:
       break;
   }
-  if (data == 0xF0) {  // reset: from read mode or anywhere in a sequence
+  if (data == kResetCommand) {  // from read mode or anywhere in a sequence
     ++resets_;
     step_ = Step::Read;
     return;
   }
   switch (step_) {
     case Step::Read:
-      expect(0x555, 0xAA, Step::Unlock1,
-             address == 0x555 || data != 0xAA ? "write cycle outside a command sequence"
-                                              : "first unlock cycle at a wrong address");
+      expect(kUnlockAddress1, kUnlockData1, Step::Unlock1,
+             address == kUnlockAddress1 || data != kUnlockData1
+                 ? "write cycle outside a command sequence"
+                 : "first unlock cycle at a wrong address");
       return;
     case Step::Unlock1:
-      expect(0x2AA, 0x55, Step::Unlock2, "second unlock cycle wrong");
+      expect(kUnlockAddress2, kUnlockData2, Step::Unlock2, "second unlock cycle wrong");
       return;
     case Step::Unlock2:
-      if (address == 0x555 && data == 0xA0) {
+      if (address == kUnlockAddress1 && data == kProgramCommand) {
         step_ = Step::ProgramSetup;
-      } else if (address == 0x555 && data == 0x80) {
+      } else if (address == kUnlockAddress1 && data == kEraseCommand) {
         step_ = Step::EraseSetup;
       } else {
         violation("unknown command after the unlock cycles", address, data);
@@ -139,13 +144,15 @@ void SimNorFlash::cycle(uint32_t address, uint32_t data, uint64_t nowNs) {
       }
       return;
     case Step::EraseSetup:
-      expect(0x555, 0xAA, Step::EraseUnlock1, "first unlock cycle of the erase wrong");
+      expect(kUnlockAddress1, kUnlockData1, Step::EraseUnlock1,
+             "first unlock cycle of the erase wrong");
       return;
     case Step::EraseUnlock1:
-      expect(0x2AA, 0x55, Step::EraseUnlock2, "second unlock cycle of the erase wrong");
+      expect(kUnlockAddress2, kUnlockData2, Step::EraseUnlock2,
+             "second unlock cycle of the erase wrong");
       return;
     case Step::EraseUnlock2: {
-      if (data != 0x30) {
+      if (data != kSectorEraseCode) {
         violation("erase command without the sector erase code", address, data);
         step_ = Step::Read;
         return;
@@ -207,13 +214,13 @@ uint32_t SimNorFlash::readBack(uint64_t nowNs) {
   const bool statusMode = step_ != Step::Read;
   if (faults_.busyStuckFromRead >= 0 && request >= faults_.busyStuckFromRead) {
     faultShown(nowNs);
-    return kNoise | kBusy | 0xA5;
+    return kNoise | kReadBackBusyBit | 0xA5;
   }
   if (busyPollsLeft_ > 0) {
     --busyPollsLeft_;
     // A byte that is wrong on purpose: taking it as data would show.
     const uint8_t wrong = statusMode ? 0x5A : uint8_t(~memory_[readAddress_]);
-    return kNoise | kBusy | wrong;
+    return kNoise | kReadBackBusyBit | wrong;
   }
   if (statusMode) return kNoise | statusByte(nowNs);
   const uint8_t value = arrayByte(readAddress_);
@@ -287,17 +294,45 @@ void SimNorFlash::fill(uint32_t address, uint32_t size, uint8_t value) {
   std::fill_n(memory_.begin() + address, size, value);
 }
 
+const char* powerUpSourceName(PowerUpSource source) {
+  switch (source) {
+    case PowerUpSource::Bank0:
+      return "bank 0";
+    case PowerUpSource::Bank1:
+      return "bank 1";
+    default:
+      return "no bank";
+  }
+}
+
+BankState SimNorFlash::bankState(uint32_t bank, FlashImage image, FlashImage older) const {
+  const uint32_t base = bank << kBankShift;
+  if (peek(base) != kBankMarker) return BankState::Unmarked;
+  const auto holds = [&](FlashImage wanted) {
+    if (faults_.stuckBits.empty()) {
+      return std::memcmp(memory_.data() + base + 1, wanted.data, size_t(wanted.size)) == 0;
+    }
+    for (int32_t k = 0; k < wanted.size; ++k) {
+      if (peek(base + 1 + uint32_t(k)) != wanted.data[k]) return false;
+    }
+    return true;
+  };
+  if (holds(image)) return BankState::New;
+  if (holds(older)) return BankState::Old;
+  return BankState::Partial;
+}
+
 void SimNorFlash::loadMarkedImage(uint32_t bank, const uint8_t* data, uint32_t size) {
-  const uint32_t base = bank << 18;
-  fill(base, 3 * kSectorSize, 0xFF);
-  memory_[base] = 0x5A;
+  const uint32_t base = bank << kBankShift;
+  fill(base, kSectorsErasedPerBank * kSectorSize, 0xFF);
+  memory_[base] = kBankMarker;
   load(base + 1, data, size);
 }
 
 PowerUpSource SimNorFlash::powerUpSource() const {
-  for (uint32_t bank = 0; bank < 2; ++bank) {
-    const uint32_t base = bank << 18;
-    bool starts = peek(base) == 0x5A;
+  for (uint32_t bank = 0; bank < kBankCount; ++bank) {
+    const uint32_t base = bank << kBankShift;
+    bool starts = peek(base) == kBankMarker;
     for (uint32_t i = 0; starts && i < sizeof kImageHeader; ++i) {
       starts = peek(base + 1 + i) == kImageHeader[i];
     }

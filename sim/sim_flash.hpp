@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "payloads/payloads.hpp"
 #include "sim/sim_card.hpp"
 
 namespace tarn::sim {
@@ -36,6 +37,11 @@ struct SimFlashFaults {
 
 // Where the card would start from at power-up.
 enum class PowerUpSource { None, Bank0, Bank1 };
+const char* powerUpSourceName(PowerUpSource source);
+
+// What one bank of a flash holds, against the image an update writes and the
+// one the card held before it.
+enum class BankState : uint8_t { Unmarked, Old, New, Partial };
 
 // A byte-wide JEDEC-style NOR flash of eight 64 KiB sectors behind the flash
 // registers of a simulated card. Reads return the array in read mode and status
@@ -68,6 +74,8 @@ class SimNorFlash final : public SimFlashPort {
   // A complete, marked image in `bank`.
   void loadMarkedImage(uint32_t bank, const uint8_t* data, uint32_t size);
   PowerUpSource powerUpSource() const;
+  // What bank `bank` holds, judged on the array as stored.
+  BankState bankState(uint32_t bank, FlashImage image, FlashImage older) const;
   // The whole array as stored, stuck bits not applied: for comparing banks at
   // speed where no bit is stuck.
   const uint8_t* storedArray() const { return memory_.data(); }

@@ -7,19 +7,19 @@
 
 #include "card/registers.hpp"
 #include "flash/flash_image.hpp"
+#include "sim/campaign/cut_machine.hpp"
+#include "sim/campaign/flash_campaign.hpp"
 #include "sim/campaign/fork_pool.hpp"
-#include "sim/campaign/split_run.hpp"
-#include "sim/flash_rig.hpp"
+#include "sim/sim_flash.hpp"
 
 namespace tarn::sim {
 namespace {
 
-constexpr uint32_t kBank1Base = 0x40000;
+constexpr uint32_t kBank1Base = 1u << kBankShift;
 constexpr uint32_t kSector3 = 0x30000;
 constexpr uint32_t kSector7 = 0x70000;
 constexpr uint8_t kSector3Fill = 0x33;
 constexpr uint8_t kSector7Fill = 0x77;
-constexpr size_t kProgramStack = 1u << 20;
 
 enum class Kind { None, Reset, EraseCommand, EraseWait, Program, Verify, Marker, Bank1Check };
 
@@ -32,12 +32,11 @@ class PhaseTracker {
 
   void write(uint64_t index, uint32_t offset, uint32_t value) {
     if (offset != kFlashAccessRegister) return;
-    const uint32_t address = (value >> 8) & 0x7FFFFF;
-    const uint32_t data = value & 0xFF;
-    if ((value & 0x80000000u) != 0) {
-      cycle(index, address, data);
+    const FlashAccess access = decodeFlashAccess(value);
+    if (access.writeCycle) {
+      cycle(index, access.address, access.data);
     } else {
-      readRequest(index, address);
+      readRequest(index, access.address);
     }
   }
 
@@ -72,10 +71,12 @@ class PhaseTracker {
   }
 
   void cycle(uint64_t index, uint32_t address, uint32_t data) {
-    const bool programCycle = lastAddress_ == 0x555 && lastData_ == 0xA0;
-    if (address == 0x555 && data == 0xAA && lastData_ != 0x80) commandStart_ = index;
-    if (address == 0 && data == 0xF0 && phases.empty()) begin(Kind::Reset, 0, index);
-    if (data == 0x30 && lastAddress_ == 0x2AA && lastData_ == 0x55) {
+    const bool programCycle = lastAddress_ == kUnlockAddress1 && lastData_ == kProgramCommand;
+    if (address == kUnlockAddress1 && data == kUnlockData1 && lastData_ != kEraseCommand) {
+      commandStart_ = index;
+    }
+    if (data == kResetCommand && phases.empty()) begin(Kind::Reset, 0, index);
+    if (data == kSectorEraseCode && lastAddress_ == kUnlockAddress2 && lastData_ == kUnlockData2) {
       const uint32_t sector = address >> 16;
       begin(Kind::EraseCommand, sector, commandStart_);
       // Six cycles of three accesses each.
@@ -120,16 +121,6 @@ class PhaseTracker {
   uint32_t lastProgrammed_ = 0xFFFFFFFF;
 };
 
-enum class BankState : uint8_t { Unmarked, Old, New, Partial };
-
-BankState bankState(const uint8_t* array, uint32_t base, FlashImage image, FlashImage older) {
-  if (array[base] != kBankMarker) return BankState::Unmarked;
-  const uint8_t* body = array + base + 1;
-  if (std::memcmp(body, image.data, size_t(image.size)) == 0) return BankState::New;
-  if (std::memcmp(body, older.data, size_t(older.size)) == 0) return BankState::Old;
-  return BankState::Partial;
-}
-
 bool untouched(const uint8_t* array) {
   for (uint32_t i = 0; i < SimNorFlash::kSectorSize; ++i) {
     if (array[kSector3 + i] != kSector3Fill || array[kSector7 + i] != kSector7Fill) return false;
@@ -137,176 +128,159 @@ bool untouched(const uint8_t* array) {
   return true;
 }
 
-const char* sourceName(PowerUpSource source) {
-  switch (source) {
-    case PowerUpSource::Bank0:
-      return "bank 0";
-    case PowerUpSource::Bank1:
-      return "bank 1";
-    default:
-      return "no bank";
-  }
-}
-
 // What a copy of the process reports after following the program past a cut.
 struct CopyRecord {
   uint64_t firstCut;  // the first cut point it stands for
   uint64_t cutCount;
-  uint64_t accessesAfter;  // accesses the program made after the cut
   uint64_t writesAfterFailure;
-  int32_t result;
-  int32_t recoveryResult;
+  uint64_t recoveryViolations;
+  CutMachine::Press cutPress;       // the update that lost its power
+  CutMachine::Press recoveryPress;  // the new one, if any
   uint8_t bank1Marked;
   uint8_t failureSeen;
-  uint8_t recovered;  // 1 when a recovery update ran
+  uint8_t recovery;  // a Recovery
   uint8_t recoveryBank0;
   uint8_t recoveryBank1;
   uint8_t recoverySource;
   uint8_t recoveryUntouched;
-  uint8_t pad;
-  uint64_t recoveryViolations;
 };
 
-// Stands between the program and the card. Passes every access on until the
-// process becomes a copy that has lost the card: from then on each read
-// answers all ones, as an unpowered card's register window does.
-class CutWindow final : public RegisterWindow {
- public:
-  using Hook = void (*)(void* owner, uint64_t index);
-  CutWindow(SimCard& card, PhaseTracker& tracker) : card_(card), tracker_(tracker) {}
+enum Recovery : uint8_t { kNoRecovery, kFreshPc, kSamePc };
 
-  uint32_t read32(uint32_t offset) override {
-    if (dead) {
-      ++deadAccesses;
-      if (offset == kFlashReadBackRegister) failureSeen = true;
-      return 0xFFFFFFFFu;
-    }
-    if (offset == kFlashReadBackRegister && beforeReadBack != nullptr) beforeReadBack(owner);
-    if (dead) return read32(offset);
-    const uint32_t value = card_.read32(offset);
-    after(card_.accessCount());
-    return value;
+// A simulated PC whose card holds `flash`, the updater's own update pressed on it.
+struct FlashMachine {
+  FlashMachine(const PowerCutConfig& config, std::unique_ptr<SimNorFlash> owned)
+      : machine(config.revision, config.isCardBus) {
+    flash = owned.get();
+    machine.card().attachFlash(std::move(owned));
   }
+  uint64_t violations() { return machine.card().violationCount() + flash->violationCount(); }
+  CutMachine machine;
+  SimNorFlash* flash = nullptr;
+};
 
-  void write32(uint32_t offset, uint32_t value) override {
-    if (dead) {
-      ++deadAccesses;
-      if (offset == kFlashAccessRegister && (value & 0x80000000u) != 0 && failureSeen) {
-        ++writesAfterFailure;
-      }
-      return;
-    }
-    card_.write32(offset, value);
-    const uint64_t index = card_.accessCount();
-    tracker_.write(index, offset, value);
-    after(index);
-  }
-
-  bool dead = false;
-  bool failureSeen = false;
-  uint64_t deadAccesses = 0;
-  uint64_t writesAfterFailure = 0;
-  void* owner = nullptr;
-  void (*afterAccess)(void* owner, uint64_t index) = nullptr;
-  void (*beforeReadBack)(void* owner) = nullptr;
-
- private:
-  void after(uint64_t index) {
-    if (afterAccess != nullptr) afterAccess(owner, index);
-  }
-
-  SimCard& card_;
-  PhaseTracker& tracker_;
+// What the planning run left: the main line must end the same way.
+struct Plan {
+  uint64_t accesses = 0;
+  uint64_t endNs = 0;
+  int32_t shown = -1;
+  std::vector<uint8_t> flash;
 };
 
 class Campaign {
  public:
-  explicit Campaign(const PowerCutConfig& config) : config_(config) {}
+  explicit Campaign(const PowerCutConfig& config) : config_(config) {
+    image_ = selectFlashImage(config.revision, config.isCardBus);
+    older_ = makeOlderImage(image_);
+    olderImage_ = FlashImage{older_.data(), int32_t(older_.size())};
+    verdicts_.log = config.log;
+  }
 
-  PowerCutResult result;
+  PowerCutResult result() {
+    result_.checks = verdicts_.checks;
+    result_.broken = verdicts_.broken;
+    result_.notes = verdicts_.notes;
+    result_.brokenNames = verdicts_.names;
+    return result_;
+  }
 
   void check(bool holds, const char* what, uint64_t cut, bool bank1Marked) {
-    ++result.checks;
-    if (holds) return;
-    ++result.broken;
-    char note[160];
-    std::snprintf(note, sizeof note, "bank 1 %s, cut after %llu accesses: %s",
-                  bank1Marked ? "marked" : "blank", static_cast<unsigned long long>(cut), what);
-    if (config_.log != nullptr) std::fprintf(config_.log, "BROKEN %s\n", note);
-    if (result.notes.size() < 32) result.notes.emplace_back(note);
+    char where[64];
+    std::snprintf(where, sizeof where, "bank 1 %s, cut after %llu accesses",
+                  bank1Marked ? "marked" : "blank", static_cast<unsigned long long>(cut));
+    verdicts_.check(holds, what, where);
   }
 
   void runCase(bool bank1Marked) {
-    PowerCutCase& out = result.cases[bank1Marked ? 1 : 0];
+    PowerCutCase& out = result_.cases[bank1Marked ? 1 : 0];
     out.bank1Marked = bank1Marked;
     bank1Marked_ = bank1Marked;
 
-    // A first run names the phases and places the cut points.
+    // A first run names the phases, places the cut points, and sets what
+    // the main line must come to.
+    Plan plan;
     {
-      auto rig = freshRig();
-      PhaseTracker tracker(uint32_t(config_.image.size), config_.edgeBytes);
-      CutWindow window(rig->card, tracker);
-      rig->bus.window = &window;
-      const int clean = writeFlashImage(rig->bus, nullptr, config_.image);
-      total_ = rig->card.accessCount();
-      tracker.finish(total_);
-      check(clean == 0, "the update without a cut failed", 0, bank1Marked);
+      auto pc = freshMachine();
+      PhaseTracker tracker(uint32_t(image_.size), config_.edgeBytes);
+      CutWindow window(pc->machine.card(), kFlashReadBackRegister);
+      window.owner = &tracker;
+      window.onWrite = [](void* t, uint64_t index, uint32_t offset, uint32_t value) {
+        static_cast<PhaseTracker*>(t)->write(index, offset, value);
+      };
+      pc->machine.setWindow(&window);
+      const CutMachine::Press press = pressUpdate(*pc);
+      tracker.finish(pc->machine.card().accessCount());
+      plan.accesses = pc->machine.card().accessCount();
+      plan.endNs = pc->machine.clock.nowNs();
+      plan.shown = press.shown;
+      plan.flash.assign(pc->flash->storedArray(), pc->flash->storedArray() + SimNorFlash::kSize);
+      total_ = plan.accesses;
+      checkPress(verdicts_, press, "the update without a cut", "planning run");
+      judgeFinished(*pc->flash, total_, "the update without a cut");
       out.accesses = total_;
-      out.seconds = double(rig->clock.nowNs()) / 1e9;
+      out.seconds = double(plan.endNs) / 1e9;
       out.phases = tracker.phases;
-      plan(tracker);
+      place(tracker);
     }
 
-    // The run that the cuts are taken from.
-    auto rig = freshRig();
-    rig_ = rig.get();
-    PhaseTracker tracker(uint32_t(config_.image.size), 0);
+    // The main line, that the cuts are taken from.
+    auto pc = freshMachine();
+    pc_ = pc.get();
+    PhaseTracker tracker(uint32_t(image_.size), 0);
     tracker_ = &tracker;
-    CutWindow window(rig->card, tracker);
+    CutWindow window(pc->machine.card(), kFlashReadBackRegister);
     window_ = &window;
     window.owner = this;
+    window.onWrite = [](void* self, uint64_t index, uint32_t offset, uint32_t value) {
+      static_cast<Campaign*>(self)->tracker_->write(index, offset, value);
+    };
     window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->afterAccess(index);
     };
-    window.beforeReadBack = [](void* self) { static_cast<Campaign*>(self)->beforeReadBack(); };
-    rig->bus.window = &window;
+    window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeReadBack(); };
+    pc->machine.setWindow(&window);
     nextCut_ = 0;
     groupFirst_ = 0;
     groupCount_ = 0;
     recoveryCut_ = 0;
+    recoveryKind_ = kNoRecovery;
     bank0EraseIndex_ = 0;
     markerCycleNs_ = 0;
     markerDoneIndex_ = 0;
     eraseNs_ = 0;
+    continuationsStarted_ = 0;
+    recoveriesStarted_ = 0;
 
-    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](const void* record) {
+    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](uint64_t, const void* record) {
       received(*static_cast<const CopyRecord*>(record));
     });
     pool_ = &pool;
-    SplitRun split(kProgramStack);
-    split_ = &split;
-    split.run(
-        [](void* self) {
-          auto* campaign = static_cast<Campaign*>(self);
-          campaign->programEnded(
-              writeFlashImage(campaign->rig_->bus, nullptr, campaign->config_.image));
-        },
-        this);
-    split_ = nullptr;
-    const int updateResult = mainResult_;
+    const CutMachine::Press press = pressUpdate(*pc);
+    if (pool.inCopy()) finishCopy(press);
 
-    // No "Success" before the work was done, and the work as it should be.
-    const uint8_t* array = rig->flash->storedArray();
-    check(updateResult == 0, "the update without a cut failed", total_, bank1Marked);
-    check(bankState(array, 0, config_.image, config_.olderImage) == BankState::New,
-          "result 0 without the new image in bank 0", total_, bank1Marked);
-    check(bankState(array, kBank1Base, config_.image, config_.olderImage) ==
-              (bank1Marked ? BankState::Old : BankState::New),
-          "result 0 with bank 1 not as it should be", total_, bank1Marked);
-    check(untouched(array), "sector 3 or 7 changed", total_, bank1Marked);
-    check(rig->violations() == 0, "protocol violation", total_, bank1Marked);
+    // The main line made the planned run, whatever its copies did.
+    const uint64_t last = total_;
+    check(pc->machine.card().accessCount() == plan.accesses,
+          "the main line ended with another access count than the plan", last, bank1Marked);
+    check(pc->machine.clock.nowNs() == plan.endNs,
+          "the main line ended at another virtual time than the plan", last, bank1Marked);
+    check(press.shown == plan.shown, "the main line ended with another result than the plan", last,
+          bank1Marked);
+    check(std::memcmp(pc->flash->storedArray(), plan.flash.data(), plan.flash.size()) == 0,
+          "the main line left other flash contents than the plan", last, bank1Marked);
+    check(nextCut_ == cuts_.size() && cutIndexes_.size() == cuts_.size() && groupCount_ == 0,
+          "a planned cut was not taken, or not followed past", last, bank1Marked);
+    check(nextRecovery_ == recoveries_.size(), "a planned recovery was not started", last,
+          bank1Marked);
     pool.drain();
-    check(pool.lost() == 0, "a copy ended without its report", 0, bank1Marked);
+    for (const std::string& failure : pool.failures()) {
+      check(false, ("a copy was lost: " + failure).c_str(), 0, bank1Marked);
+    }
+    check(pool.failureCount() == 0 && pool.received() == pool.started(),
+          "not every copy reported back", 0, bank1Marked);
+    check(out.continuations == continuationsStarted_ &&
+              out.recoveries + out.secondUpdates == recoveriesStarted_,
+          "the reports do not match the copies started", 0, bank1Marked);
     pool_ = nullptr;
 
     // Where the window must lie.
@@ -314,24 +288,39 @@ class Campaign {
     out.expectedLast = markerDoneIndex_ - 1;
     out.windowSeconds = double(markerCycleNs_ + config_.timing.programNs - eraseNs_) / 1e9;
     finishCase(out);
-    rig_ = nullptr;
+    pc_ = nullptr;
     window_ = nullptr;
     tracker_ = nullptr;
   }
 
  private:
-  std::unique_ptr<FlashRig> freshRig() const {
-    auto rig = std::make_unique<FlashRig>(config_.timing);
-    rig->flash->loadMarkedImage(0, config_.olderImage.data, uint32_t(config_.olderImage.size));
-    if (bank1Marked_) {
-      rig->flash->loadMarkedImage(1, config_.olderImage.data, uint32_t(config_.olderImage.size));
-    }
-    rig->flash->fill(kSector3, SimNorFlash::kSectorSize, kSector3Fill);
-    rig->flash->fill(kSector7, SimNorFlash::kSectorSize, kSector7Fill);
-    return rig;
+  std::unique_ptr<FlashMachine> freshMachine() const {
+    auto flash = std::make_unique<SimNorFlash>(config_.timing);
+    flash->loadMarkedImage(0, olderImage_.data, uint32_t(olderImage_.size));
+    if (bank1Marked_) flash->loadMarkedImage(1, olderImage_.data, uint32_t(olderImage_.size));
+    flash->fill(kSector3, SimNorFlash::kSectorSize, kSector3Fill);
+    flash->fill(kSector7, SimNorFlash::kSectorSize, kSector7Fill);
+    return std::make_unique<FlashMachine>(config_, std::move(flash));
   }
 
-  void plan(const PhaseTracker& tracker) {
+  CutMachine::Press pressUpdate(FlashMachine& pc) { return pc.machine.pressUpdate(config_.press); }
+
+  // The flash after an update that showed "Success".
+  void judgeFinished(const SimNorFlash& flash, uint64_t cut, const char* what) {
+    char name[128];
+    std::snprintf(name, sizeof name, "after %s bank 0 lacks the new image", what);
+    check(flash.bankState(0, image_, olderImage_) == BankState::New, name, cut, bank1Marked_);
+    std::snprintf(name, sizeof name, "after %s bank 1 is not as it should be", what);
+    check(
+        flash.bankState(1, image_, olderImage_) == (bank1Marked_ ? BankState::Old : BankState::New),
+        name, cut, bank1Marked_);
+    std::snprintf(name, sizeof name, "after %s the card does not start from bank 0", what);
+    check(flash.powerUpSource() == PowerUpSource::Bank0, name, cut, bank1Marked_);
+    std::snprintf(name, sizeof name, "%s changed sector 3 or 7", what);
+    check(untouched(flash.storedArray()), name, cut, bank1Marked_);
+  }
+
+  void place(const PhaseTracker& tracker) {
     std::vector<uint64_t> points;
     const auto add = [&](uint64_t n) {
       if (n >= 1 && n < total_) points.push_back(n);
@@ -356,41 +345,24 @@ class Campaign {
     points.erase(std::unique(points.begin(), points.end()), points.end());
     cuts_ = std::move(points);
 
-    // Recoveries evenly over the update, and three in every phase.
-    std::set<uint64_t> chosen;
-    const auto nearest = [&](uint64_t n) {
-      auto it = std::lower_bound(cuts_.begin(), cuts_.end(), n);
-      if (it == cuts_.end()) --it;
-      chosen.insert(*it);
-    };
-    // Up to three in every phase (its first, middle and last cut), as many as
-    // the count allows but at least one.
-    const size_t perPhase =
-        config_.recoveries == 0
-            ? 0
-            : std::clamp<size_t>(config_.recoveries / tracker.phases.size(), 1, 3);
-    for (const CutPhase& phase : tracker.phases) {
-      if (perPhase == 0) break;
-      auto first = std::upper_bound(cuts_.begin(), cuts_.end(), phase.start);
-      auto last = std::upper_bound(cuts_.begin(), cuts_.end(), phase.end);
-      if (first == last) continue;
-      chosen.insert(*(first + (last - first) / 2));
-      if (perPhase >= 2) chosen.insert(*first);
-      if (perPhase >= 3) chosen.insert(*(last - 1));
+    std::vector<size_t> phaseOf(cuts_.size());
+    for (size_t i = 0; i < cuts_.size(); ++i) phaseOf[i] = phaseIndex(tracker.phases, cuts_[i]);
+    recoveries_.clear();
+    for (size_t i : pickRecoveries(phaseOf, tracker.phases.size(), config_.recoveries)) {
+      recoveries_.push_back(cuts_[i]);
     }
-    for (uint64_t i = 0; chosen.size() < config_.recoveries && i < config_.recoveries; ++i) {
-      nearest(1 + total_ * i / config_.recoveries);
-    }
-    for (uint64_t i = 0; chosen.size() < config_.recoveries && i < cuts_.size(); ++i) {
-      chosen.insert(cuts_[(i * 7919) % cuts_.size()]);
-    }
-    recoveries_.assign(chosen.begin(), chosen.end());
     nextRecovery_ = 0;
   }
 
-  // After access `index` of the run the cuts are taken from.
+  static size_t phaseIndex(const std::vector<CutPhase>& phases, uint64_t n) {
+    auto phase = std::upper_bound(phases.begin(), phases.end(), n,
+                                  [](uint64_t v, const CutPhase& p) { return v <= p.start; });
+    return phase == phases.begin() ? 0 : size_t(phase - phases.begin()) - 1;
+  }
+
+  // After access `index` of the main line.
   void afterAccess(uint64_t index) {
-    const uint64_t now = rig_->clock.nowNs();
+    const uint64_t now = pc_->machine.clock.nowNs();
     if (bank0EraseIndex_ == 0 && tracker_->bank0EraseIndex == index) {
       bank0EraseIndex_ = index;
       eraseNs_ = now;
@@ -408,11 +380,11 @@ class Campaign {
 
   // Judges the card as it would power up after a cut here.
   void cutAt(uint64_t index, uint64_t now) {
-    SimNorFlash copy(*rig_->flash);
+    SimNorFlash copy(*pc_->flash);
     copy.powerLost(now);
     const uint8_t* array = copy.storedArray();
-    const BankState bank0 = bankState(array, 0, config_.image, config_.olderImage);
-    const BankState bank1 = bankState(array, kBank1Base, config_.image, config_.olderImage);
+    const BankState bank0 = copy.bankState(0, image_, olderImage_);
+    const BankState bank1 = copy.bankState(1, image_, olderImage_);
     const PowerUpSource source = copy.powerUpSource();
     cutIndexes_.push_back(index);
     cutSources_.push_back(uint8_t(source));
@@ -430,26 +402,26 @@ class Campaign {
       expected = bank1Marked_ ? PowerUpSource::Bank1 : PowerUpSource::None;
       expected0 = BankState::Unmarked;
     }
-    if (source != expected) {
-      char what[96];
-      std::snprintf(what, sizeof what, "the card starts from %s, not from %s", sourceName(source),
-                    sourceName(expected));
-      check(false, what, index, bank1Marked_);
-    } else {
-      check(true, "", index, bank1Marked_);
-    }
+    char what[96];
+    std::snprintf(what, sizeof what, "the card starts from %s, not from %s",
+                  powerUpSourceName(source), powerUpSourceName(expected));
+    check(source == expected, source == expected ? "" : what, index, bank1Marked_);
     check(bank0 == expected0, "bank 0 is not as it should be at this point", index, bank1Marked_);
 
     // The program's side: one copy per read of the read-back register stands
     // for every cut before it; some cuts get a copy of their own that also
-    // runs the user's next update.
+    // presses Update again.
     if (groupCount_ == 0) groupFirst_ = index;
     ++groupCount_;
     if (nextRecovery_ < recoveries_.size() && recoveries_[nextRecovery_] == index) {
+      // Every other one on a fresh PC, the others in the same process.
+      const Recovery kind = nextRecovery_ % 2 == 0 ? kFreshPc : kSamePc;
       ++nextRecovery_;
-      if (pool_->split()) {
+      ++recoveriesStarted_;
+      if (pool_->split(index)) {
         recoveryCut_ = index;
-        rig_->card.cutPowerNow();
+        recoveryKind_ = kind;
+        pc_->machine.card().cutPowerNow();
         window_->dead = true;
       }
     }
@@ -457,125 +429,106 @@ class Campaign {
 
   void beforeReadBack() {
     if (groupCount_ == 0) return;
-    // A continuation follows the program as if the power went anywhere since
-    // the last read-back: the program cannot tell those cuts apart. What it
-    // changes outside the program's stack is put back afterwards.
-    const FlashBus bus = rig_->bus;
-    const SimClock clock = rig_->clock;
-    const uint64_t sleepCalls = rig_->system.sleepCalls;
-    const uint64_t sleptMs = rig_->system.sleptMs;
-    const size_t debugLines = rig_->system.debugLines.size();
-    if (split_->branch()) {
+    // A copy follows the program as if the power went anywhere since the
+    // last read-back: the program cannot tell those cuts apart.
+    ++continuationsStarted_;
+    if (pool_->split(groupFirst_)) {
       window_->dead = true;
       return;
     }
-    rig_->bus = bus;
-    rig_->clock = clock;
-    rig_->system.sleepCalls = sleepCalls;
-    rig_->system.sleptMs = sleptMs;
-    rig_->system.debugLines.resize(debugLines);
-    window_->dead = false;
-    window_->failureSeen = false;
-    window_->deadAccesses = 0;
-    window_->writesAfterFailure = 0;
     groupCount_ = 0;
   }
 
-  // The program has returned: on the main line of the run, in a continuation
-  // after a cut, or in a copy that lost its power at a cut.
-  void programEnded(int updateResult) {
-    if (split_->inBranch()) {
-      CopyRecord record{};
-      record.firstCut = groupFirst_;
-      record.cutCount = groupCount_;
-      record.accessesAfter = window_->deadAccesses;
-      record.writesAfterFailure = window_->writesAfterFailure;
-      record.result = updateResult;
-      record.failureSeen = window_->failureSeen ? 1 : 0;
-      record.bank1Marked = bank1Marked_ ? 1 : 0;
-      received(record);
-      return;
-    }
-    if (pool_->inCopy()) finishCopy(updateResult, *window_);
-    mainResult_ = updateResult;
-  }
-
-  [[noreturn]] void finishCopy(int updateResult, const CutWindow& window) {
+  // In a copy, once the update that lost its power has ended.
+  [[noreturn]] void finishCopy(const CutMachine::Press& press) {
     CopyRecord record{};
     record.firstCut = recoveryCut_ != 0 ? recoveryCut_ : groupFirst_;
     record.cutCount = recoveryCut_ != 0 ? 1 : groupCount_;
-    record.accessesAfter = window.deadAccesses;
-    record.writesAfterFailure = window.writesAfterFailure;
-    record.result = updateResult;
-    record.failureSeen = window.failureSeen ? 1 : 0;
+    record.writesAfterFailure = window_->writesAfterFailure;
+    record.cutPress = press;
+    record.failureSeen = window_->failureSeen ? 1 : 0;
     record.bank1Marked = bank1Marked_ ? 1 : 0;
-    if (recoveryCut_ != 0) {
-      // Power comes back; the user runs the update again on the same card.
-      record.recovered = 1;
-      rig_->card.restorePower();
-      rig_->bus.window = &rig_->card;
-      const uint64_t violationsBefore = rig_->violations();
-      record.recoveryResult = writeFlashImage(rig_->bus, nullptr, config_.image);
-      const uint8_t* array = rig_->flash->storedArray();
-      record.recoveryBank0 = uint8_t(bankState(array, 0, config_.image, config_.olderImage));
-      record.recoveryBank1 =
-          uint8_t(bankState(array, kBank1Base, config_.image, config_.olderImage));
-      record.recoverySource = uint8_t(rig_->flash->powerUpSource());
-      record.recoveryUntouched = untouched(array) ? 1 : 0;
-      record.recoveryViolations = rig_->violations() - violationsBefore;
+    record.recovery = recoveryKind_;
+    if (recoveryKind_ == kFreshPc) {
+      // The owner switches off and on, starts the program and presses Update.
+      FlashMachine fresh(config_, std::make_unique<SimNorFlash>(*pc_->flash));
+      fresh.flash->powerLost(fresh.machine.clock.nowNs());
+      const uint64_t before = fresh.violations();
+      record.recoveryPress = pressUpdate(fresh);
+      recordRecovery(record, *fresh.flash, fresh.violations() - before);
+    } else if (recoveryKind_ == kSamePc) {
+      // The card's power comes back while the program runs on: Update again.
+      pc_->machine.card().restorePower();
+      window_->plain();
+      const uint64_t before = pc_->violations();
+      record.recoveryPress = pressUpdate(*pc_);
+      recordRecovery(record, *pc_->flash, pc_->violations() - before);
     }
     pool_->finish(&record);
   }
 
+  void recordRecovery(CopyRecord& record, const SimNorFlash& flash, uint64_t violations) {
+    record.recoveryBank0 = uint8_t(flash.bankState(0, image_, olderImage_));
+    record.recoveryBank1 = uint8_t(flash.bankState(1, image_, olderImage_));
+    record.recoverySource = uint8_t(flash.powerUpSource());
+    record.recoveryUntouched = untouched(flash.storedArray()) ? 1 : 0;
+    record.recoveryViolations = violations;
+  }
+
   void received(const CopyRecord& r) {
     const bool marked = r.bank1Marked != 0;
-    PowerCutCase& out = result.cases[marked ? 1 : 0];
-    ++out.continuations;
-    check(r.result != 0, "the update reported success after the power went", r.firstCut, marked);
-    check(r.failureSeen != 0, "the update ended without reading the card again", r.firstCut,
+    PowerCutCase& out = result_.cases[marked ? 1 : 0];
+    const uint64_t cut = r.firstCut;
+    if (r.recovery == kNoRecovery) ++out.continuations;
+    check(r.cutPress.shown == 1, "the update did not show \"Failed\" after the power went", cut,
           marked);
-    check(r.writesAfterFailure == 0, "write cycles after the card was seen gone", r.firstCut,
+    check(r.cutPress.brackets == 1 && r.cutPress.openBrackets == 0 && r.cutPress.updateEnds == 1 &&
+              r.cutPress.released,
+          "the update that lost its power did not end, close its brackets and release", cut,
           marked);
-    if (r.recovered == 0) return;
-    ++out.recoveries;
-    recoveredCuts_.push_back(r.firstCut);
-    check(r.recoveryResult == 0, "the recovery update failed", r.firstCut, marked);
-    check(r.recoveryBank0 == uint8_t(BankState::New), "after recovery bank 0 lacks the new image",
-          r.firstCut, marked);
-    check(r.recoveryBank1 == uint8_t(marked ? BankState::Old : BankState::New),
-          "after recovery bank 1 is not as it should be", r.firstCut, marked);
-    check(r.recoverySource == uint8_t(PowerUpSource::Bank0),
-          "after recovery the card does not start from bank 0", r.firstCut, marked);
-    check(r.recoveryUntouched != 0, "the recovery changed sector 3 or 7", r.firstCut, marked);
-    check(r.recoveryViolations == 0, "protocol violation in the recovery", r.firstCut, marked);
+    check(r.failureSeen != 0, "the update ended without reading the card again", cut, marked);
+    check(r.writesAfterFailure == 0, "write cycles after the card was seen gone", cut, marked);
+    if (r.recovery == kNoRecovery) return;
+    if (r.recovery == kFreshPc) ++out.recoveries;
+    if (r.recovery == kSamePc) ++out.secondUpdates;
+    recoveredCuts_.push_back(cut);
+    const char* what = r.recovery == kFreshPc ? "the recovery" : "the second update";
+    char where[64];
+    std::snprintf(where, sizeof where, "bank 1 %s, cut after %llu accesses",
+                  marked ? "marked" : "blank", static_cast<unsigned long long>(cut));
+    checkPress(verdicts_, r.recoveryPress, what, where);
+    char name[128];
+    std::snprintf(name, sizeof name, "after %s bank 0 lacks the new image", what);
+    check(r.recoveryBank0 == uint8_t(BankState::New), name, cut, marked);
+    std::snprintf(name, sizeof name, "after %s bank 1 is not as it should be", what);
+    check(r.recoveryBank1 == uint8_t(marked ? BankState::Old : BankState::New), name, cut, marked);
+    std::snprintf(name, sizeof name, "after %s the card does not start from bank 0", what);
+    check(r.recoverySource == uint8_t(PowerUpSource::Bank0), name, cut, marked);
+    std::snprintf(name, sizeof name, "%s changed sector 3 or 7", what);
+    check(r.recoveryUntouched != 0, name, cut, marked);
+    std::snprintf(name, sizeof name, "protocol violation in %s", what);
+    check(r.recoveryViolations == 0, name, cut, marked);
   }
 
   void finishCase(PowerCutCase& out) {
-    std::sort(recoveredCuts_.begin(), recoveredCuts_.end());
     out.cuts = cutIndexes_.size();
     bool anyNone = false;
     for (size_t i = 0; i < cutIndexes_.size(); ++i) {
       const uint64_t n = cutIndexes_[i];
       const auto source = PowerUpSource(cutSources_[i]);
-      auto phase = std::upper_bound(out.phases.begin(), out.phases.end(), n,
-                                    [](uint64_t v, const CutPhase& p) { return v <= p.start; });
-      CutPhase* p = phase == out.phases.begin() ? nullptr : &*(phase - 1);
-      if (p != nullptr) ++p->cuts;
+      CutPhase& phase = out.phases[phaseIndex(out.phases, n)];
+      ++phase.cuts;
       if (source == PowerUpSource::Bank0) ++out.startsBank0;
       if (source == PowerUpSource::Bank1) ++out.startsBank1;
       if (source == PowerUpSource::None) {
         ++out.startsNone;
-        if (p != nullptr) ++p->noStart;
+        ++phase.noStart;
         if (!anyNone) out.windowFirst = n;
         out.windowLast = n;
         anyNone = true;
       }
     }
-    for (uint64_t n : recoveredCuts_) {
-      auto phase = std::upper_bound(out.phases.begin(), out.phases.end(), n,
-                                    [](uint64_t v, const CutPhase& p) { return v <= p.start; });
-      if (phase != out.phases.begin()) ++(phase - 1)->recoveries;
-    }
+    for (uint64_t n : recoveredCuts_) ++out.phases[phaseIndex(out.phases, n)].recoveries;
     const bool marked = out.bank1Marked;
     if (marked) {
       check(out.startsNone == 0, "a cut left no bank to start from", 0, true);
@@ -595,7 +548,7 @@ class Campaign {
     }
     for (const CutPhase& phase : out.phases) {
       check(phase.cuts > 0, "a phase without a cut", phase.start, marked);
-      if (config_.recoveries > 0) {
+      if (config_.recoveries >= out.phases.size()) {
         check(phase.recoveries > 0, "a phase without a recovery", phase.start, marked);
       }
     }
@@ -605,29 +558,34 @@ class Campaign {
   }
 
   const PowerCutConfig& config_;
+  FlashImage image_{};
+  std::vector<uint8_t> older_;
+  FlashImage olderImage_{};
+  Verdicts verdicts_;
+  PowerCutResult result_;
   bool bank1Marked_ = false;
   uint64_t total_ = 0;
   std::vector<uint64_t> cuts_;
   std::vector<uint64_t> recoveries_;
   size_t nextCut_ = 0;
   size_t nextRecovery_ = 0;
+  uint64_t continuationsStarted_ = 0;
+  uint64_t recoveriesStarted_ = 0;
 
-  FlashRig* rig_ = nullptr;
+  FlashMachine* pc_ = nullptr;
   CutWindow* window_ = nullptr;
   ForkPool* pool_ = nullptr;
-  SplitRun* split_ = nullptr;
-  int mainResult_ = -1;
   uint64_t groupFirst_ = 0;
   uint64_t groupCount_ = 0;
   uint64_t recoveryCut_ = 0;
+  Recovery recoveryKind_ = kNoRecovery;
 
   uint64_t bank0EraseIndex_ = 0;
   uint64_t eraseNs_ = 0;
   uint64_t markerCycleNs_ = 0;
   uint64_t markerDoneIndex_ = 0;
-  const PhaseTracker* tracker_ = nullptr;
+  PhaseTracker* tracker_ = nullptr;
 
- private:
   std::vector<uint64_t> cutIndexes_;
   std::vector<uint8_t> cutSources_;
   std::vector<uint64_t> recoveredCuts_;
@@ -637,20 +595,22 @@ class Campaign {
 
 PowerCutResult runPowerCutCampaign(const PowerCutConfig& config) {
   Campaign campaign(config);
-  campaign.runCase(false);
-  campaign.runCase(true);
-  return campaign.result;
+  if (config.bank1Cases[0]) campaign.runCase(false);
+  if (config.bank1Cases[1]) campaign.runCase(true);
+  return campaign.result();
 }
 
 void printPowerCutReport(const PowerCutResult& result, std::FILE* out) {
   for (const PowerCutCase& c : result.cases) {
     std::fprintf(out,
                  "bank 1 %s: update of %llu accesses, %.3f s; %llu cut points, %llu copies "
-                 "followed the program after a cut, %llu recoveries\n",
+                 "followed the program after a cut, %llu recoveries on a fresh PC, %llu second "
+                 "updates in the same process\n",
                  c.bank1Marked ? "marked" : "blank", static_cast<unsigned long long>(c.accesses),
                  c.seconds, static_cast<unsigned long long>(c.cuts),
                  static_cast<unsigned long long>(c.continuations),
-                 static_cast<unsigned long long>(c.recoveries));
+                 static_cast<unsigned long long>(c.recoveries),
+                 static_cast<unsigned long long>(c.secondUpdates));
     for (const CutPhase& p : c.phases) {
       std::fprintf(out,
                    "  %-16s accesses %9llu to %9llu: %7llu cuts, %4llu recoveries, %6llu "

@@ -7,19 +7,18 @@
 
 #include "card/registers.hpp"
 #include "jtag/jtag_port.hpp"
+#include "sim/campaign/cut_machine.hpp"
 #include "sim/campaign/fork_pool.hpp"
-#include "sim/campaign/split_run.hpp"
 #include "sim/clock.hpp"
 #include "sim/jtag_chain.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/stand_in_device.hpp"
-#include "xsvf/player.hpp"
 
 namespace tarn::sim {
 namespace {
 
-constexpr size_t kProgramStack = 1u << 20;  // the player's context holds seven 7000-byte buffers
+constexpr int32_t kRevision = 30;  // a card updated through its JTAG chain
 
 enum class Holds : uint8_t { Nothing, Old, New, Partial };
 
@@ -74,48 +73,23 @@ struct SleepSpan {
   uint64_t lengthNs;
 };
 
+enum Recovery : uint8_t { kNoRecovery, kFreshPc, kSamePc };
+
+// What a copy of the process reports after following the player past a cut.
 struct CopyRecord {
-  uint64_t index;
+  uint64_t index;  // the first cut it stands for
   uint64_t offsetNs;
-  int32_t result;
-  int32_t recoveryResult;
-  uint8_t recovered;
+  uint64_t cutCount;
+  uint64_t recoveryViolations;
+  CutMachine::Press cutPress;
+  CutMachine::Press recoveryPress;
+  uint8_t recovery;    // a Recovery
+  uint8_t allHeldNew;  // the device held the new image at every cut it stands for
   uint8_t startedAfterRelease;
   uint8_t holdsAfterRelease;
   uint8_t startsAtPowerUp;
   uint8_t holdsAtPowerUp;
   uint8_t phase;
-  uint8_t pad[2];
-  uint64_t recoveryViolations;
-};
-
-// Between the player and the card: passes every access on until this run
-// has lost the card, and then answers all ones, as an unpowered card does.
-class CutWindow final : public RegisterWindow {
- public:
-  explicit CutWindow(SimCard& card) : card_(card) {}
-
-  uint32_t read32(uint32_t offset) override {
-    if (dead) return 0xFFFFFFFFu;
-    if (offset == kStatusRegister && beforeSample != nullptr) beforeSample(owner);
-    if (dead) return 0xFFFFFFFFu;
-    const uint32_t value = card_.read32(offset);
-    afterAccess(owner, card_.accessCount());
-    return value;
-  }
-  void write32(uint32_t offset, uint32_t value) override {
-    if (dead) return;
-    card_.write32(offset, value);
-    afterAccess(owner, card_.accessCount());
-  }
-
-  bool dead = false;
-  void* owner = nullptr;
-  void (*afterAccess)(void*, uint64_t) = nullptr;
-  void (*beforeSample)(void*) = nullptr;
-
- private:
-  SimCard& card_;
 };
 
 // The program's sleeps, with cuts taken inside them.
@@ -135,57 +109,55 @@ class CutSystem final : public SystemServices {
   SimSystem& inner_;
 };
 
-struct Rig {
-  SimClock clock;
-  SimCard card{clock};
-  SimSystem system{clock};
-  StandInDevice* device = nullptr;
-  Rig() {
-    auto owned = std::make_unique<StandInDevice>();
+// A simulated PC whose card (of a revision below 50) holds `device` on its
+// chain, the updater's own update pressed on it.
+struct XsvfMachine {
+  XsvfMachine(int32_t isCardBus, std::unique_ptr<StandInDevice> owned)
+      : machine(kRevision, isCardBus) {
     device = owned.get();
-    card.attachJtag(std::move(owned));
-    card.beginSession();
+    machine.card().attachJtag(std::move(owned));
   }
+  CutMachine machine;
+  StandInDevice* device = nullptr;
 };
-
-XsvfError play(RegisterWindow& window, SystemServices& system, const XsvfCutConfig& config) {
-  JtagPort port{8, &window, &system, nullptr};
-  XsvfStream stream{config.stream, config.streamSize, 0, 0, nullptr};
-  return playXsvf(port, stream, 0, nullptr);
-}
 
 class Campaign {
  public:
-  explicit Campaign(const XsvfCutConfig& config) : config_(config) {}
+  explicit Campaign(const XsvfCutConfig& config) : config_(config) { verdicts_.log = config.log; }
 
   XsvfCutResult result;
 
   void check(bool holds, const char* what, const CutPoint& cut) {
-    ++result.checks;
-    if (holds) return;
-    ++result.broken;
-    char note[160];
-    std::snprintf(note, sizeof note, "cut after %llu accesses and %llu ns: %s",
+    char where[64];
+    std::snprintf(where, sizeof where, "cut after %llu accesses and %llu ns",
                   static_cast<unsigned long long>(cut.index),
-                  static_cast<unsigned long long>(cut.offsetNs), what);
-    if (config_.log != nullptr) std::fprintf(config_.log, "BROKEN %s\n", note);
-    if (result.notes.size() < 32) result.notes.emplace_back(note);
+                  static_cast<unsigned long long>(cut.offsetNs));
+    verdicts_.check(holds, what, where);
   }
 
   void run() {
     planRun();
     cutRun();
     report();
+    result.checks = verdicts_.checks;
+    result.broken = verdicts_.broken;
+    result.notes = verdicts_.notes;
+    result.brokenNames = verdicts_.names;
   }
 
  private:
   // A first play: the new image, the phases, the sleeps, and where the
   // window must lie.
   void planRun() {
-    Rig rig;
-    rig_ = &rig;
-    CutWindow window(rig.card);
-    CutSystem system(rig.system);
+    // What the card held before: any whole image other than the new one.
+    oldImage_ = StandInDevice().array();
+    for (size_t i = 0; i < oldImage_.size(); ++i) oldImage_[i] = uint8_t(i * 7 + 0x5A);
+    XsvfMachine pc(config_.isCardBus, oldDevice());
+    pc_ = &pc;
+    CutWindow window(pc.machine.card(), kStatusRegister);
+    CutSystem system(pc.machine.simSystem);
+    pc.machine.setWindow(&window);
+    pc.machine.setSystem(&system);
     window.owner = this;
     window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->observe(index);
@@ -194,21 +166,24 @@ class Campaign {
     system.beforeSleep = [](void* self, uint32_t ms) {
       auto* c = static_cast<Campaign*>(self);
       c->sleeps_.push_back({c->lastIndex_, c->lastAccessNs_,
-                            c->rig_->clock.nowNs() - c->lastAccessNs_, c->rig_->clock.sleepNs(ms)});
+                            c->pc_->machine.clock.nowNs() - c->lastAccessNs_,
+                            c->pc_->machine.clock.sleepNs(ms)});
     };
-    const XsvfError clean = play(window, system, config_);
-    check(clean == 0, "the play without a cut failed", {0, 0});
-    check(rig.device->started(), "the card did not start after the play without a cut", {0, 0});
-    total_ = rig.card.accessCount();
+    const CutMachine::Press press = pc.machine.pressUpdate(config_.press);
+    checkPress(verdicts_, press, "the play without a cut", "planning run");
+    check(pc.device->started(), "the card did not start after the play without a cut", {0, 0});
+    total_ = pc.machine.card().accessCount();
+    plan_.accesses = total_;
+    plan_.endNs = pc.machine.clock.nowNs();
+    plan_.shown = press.shown;
     result.accesses = total_;
-    result.seconds = double(rig.clock.nowNs()) / 1e9;
-    newImage_ = rig.device->array();
-    oldImage_ = newImage_;
-    for (size_t i = 0; i < oldImage_.size(); i += 7) oldImage_[i] = uint8_t(oldImage_[i] ^ 0x5A);
+    result.seconds = double(plan_.endNs) / 1e9;
+    newImage_ = pc.device->array();
+    plan_.started = pc.device->started();
     result.eraseStartNs = eraseStartNs_;
     result.doneFlagNs = doneFlagNs_;
     result.windowSeconds = double(doneFlagNs_ - eraseStartNs_) / 1e9;
-    rig_ = nullptr;
+    pc_ = nullptr;
 
     std::set<CutPoint> points;
     for (uint64_t i = 1; i <= config_.spreadCuts; ++i) {
@@ -218,13 +193,15 @@ class Campaign {
     // which the done flag completes; the moments either side of completion.
     for (uint64_t n = eraseStartIndex_ - 8; n <= eraseStartIndex_ + 8; ++n) points.insert({n, 0});
     // The first access of each stretch of a phase, and one in its middle.
-    // In the first and last stretch of each phase, 32 spread over it.
+    // In the first and last stretch of each phase, more spread over it.
     std::vector<size_t> firstOf(phaseNames_.size(), SIZE_MAX), lastOf(phaseNames_.size());
     for (size_t i = 0; i < phaseStarts_.size(); ++i) {
       const uint64_t from = phaseStarts_[i];
       const uint64_t to = i + 1 < phaseStarts_.size() ? phaseStarts_[i + 1] : total_;
-      points.insert({from, 0});
-      points.insert({from + (to - from) / 2, 0});
+      if (config_.everyStretch || firstOf[phaseIds_[i]] == SIZE_MAX) {
+        points.insert({from, 0});
+        points.insert({from + (to - from) / 2, 0});
+      }
       if (firstOf[phaseIds_[i]] == SIZE_MAX) firstOf[phaseIds_[i]] = i;
       lastOf[phaseIds_[i]] = i;
     }
@@ -232,7 +209,9 @@ class Campaign {
       for (size_t i : {firstOf[id], lastOf[id]}) {
         const uint64_t from = phaseStarts_[i];
         const uint64_t to = i + 1 < phaseStarts_.size() ? phaseStarts_[i + 1] : total_;
-        for (uint64_t k = 0; k < 32; ++k) points.insert({from + (to - from) * k / 32, 0});
+        for (uint64_t k = 0; k < config_.stretchCuts; ++k) {
+          points.insert({from + (to - from) * k / config_.stretchCuts, 0});
+        }
       }
     }
     for (const SleepSpan& s : sleeps_) {
@@ -241,37 +220,26 @@ class Campaign {
       for (uint32_t k = 1; k <= count; ++k) {
         points.insert({s.index, from + length * k / (count + 1)});
       }
-      points.insert({s.index, from + 1});
-      points.insert({s.index, from + length - 1});
+      if (config_.sleepEnds) {
+        points.insert({s.index, from + 1});
+        points.insert({s.index, from + length - 1});
+      }
       const uint64_t start = s.accessNs + from;
       if (doneFlagNs_ > start && doneFlagNs_ < start + length) {
         const uint64_t at = doneFlagNs_ - s.accessNs;
         points.insert({s.index, at - 1});
         points.insert({s.index, at});
         for (uint64_t n = s.index > 16 ? s.index - 16 : 1; n <= s.index; ++n) points.insert({n, 0});
-        doneFlagIndex_ = s.index;
       }
     }
     cuts_.assign(points.begin(), points.end());
     while (!cuts_.empty() && cuts_.back().index >= total_) cuts_.pop_back();
     while (!cuts_.empty() && cuts_.front().index == 0) cuts_.erase(cuts_.begin());
 
-    // Recoveries: three in every phase, the others evenly over the cuts.
-    std::set<size_t> chosen;
-    std::vector<std::vector<size_t>> byPhase(phaseNames_.size());
-    for (size_t i = 0; i < cuts_.size(); ++i) byPhase[phaseAt(cuts_[i].index)].push_back(i);
-    const size_t perPhase =
-        config_.recoveries == 0 ? 0 : std::clamp<size_t>(config_.recoveries / byPhase.size(), 1, 3);
-    for (const auto& list : byPhase) {
-      if (list.empty() || perPhase == 0) continue;
-      chosen.insert(list[list.size() / 2]);
-      if (perPhase >= 2) chosen.insert(list.front());
-      if (perPhase >= 3) chosen.insert(list.back());
-    }
-    for (uint64_t i = 0; chosen.size() < config_.recoveries && i < cuts_.size(); ++i) {
-      chosen.insert(size_t(i * cuts_.size() / std::max<uint32_t>(config_.recoveries, 1)) %
-                    cuts_.size());
-    }
+    std::vector<size_t> phaseOf(cuts_.size());
+    for (size_t i = 0; i < cuts_.size(); ++i) phaseOf[i] = phaseAt(cuts_[i].index);
+    const std::vector<size_t> chosen =
+        pickRecoveries(phaseOf, phaseNames_.size(), config_.recoveries);
     recoveryCuts_.clear();
     for (size_t i : chosen) recoveryCuts_.push_back(cuts_[i]);
     std::sort(recoveryCuts_.begin(), recoveryCuts_.end());
@@ -279,11 +247,11 @@ class Campaign {
 
   // After access `index` of the first play: phases and the window's ends.
   void observe(uint64_t index) {
-    const uint64_t now = rig_->clock.nowNs();
+    const uint64_t now = pc_->machine.clock.nowNs();
     lastIndex_ = index;
     lastAccessNs_ = now;
-    const uint8_t instruction = rig_->device->instruction();
-    const uint64_t running = rig_->device->stepRunningSinceNs();
+    const uint8_t instruction = pc_->device->instruction();
+    const uint64_t running = pc_->device->stepRunningSinceNs();
     if (instruction == standin::kEnable) enabledSeen_ = true;
     if (instruction == standin::kLoadRow) rowsSeen_ = true;
     if (instruction == standin::kErase && running != 0 && eraseStartIndex_ == 0) {
@@ -309,55 +277,86 @@ class Campaign {
     return it == phaseStarts_.begin() ? 0 : phaseIds_[size_t(it - phaseStarts_.begin()) - 1];
   }
 
+  std::unique_ptr<StandInDevice> oldDevice() const {
+    auto device = std::make_unique<StandInDevice>();
+    device->preload(oldImage_, true);
+    return device;
+  }
+
   void cutRun() {
-    Rig rig;
-    rig.device->preload(oldImage_, true);
-    rig_ = &rig;
-    CutWindow window(rig.card);
-    CutSystem system(rig.system);
+    XsvfMachine pc(config_.isCardBus, oldDevice());
+    pc_ = &pc;
+    CutWindow window(pc.machine.card(), kStatusRegister);
+    CutSystem system(pc.machine.simSystem);
+    pc.machine.setWindow(&window);
+    pc.machine.setSystem(&system);
     window_ = &window;
+    system_ = &system;
     window.owner = this;
     window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->afterAccess(index);
     };
-    window.beforeSample = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
+    window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
     system.owner = this;
     system.beforeSleep = [](void* self, uint32_t ms) { static_cast<Campaign*>(self)->inSleep(ms); };
-    windowPtr_ = &window;
-    systemPtr_ = &system;
     result.phases.clear();
     for (const std::string& name : phaseNames_) result.phases.push_back({name, 0, 0, 0});
 
-    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](const void* record) {
+    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](uint64_t, const void* record) {
       received(*static_cast<const CopyRecord*>(record));
     });
     pool_ = &pool;
-    SplitRun split(kProgramStack);
-    split_ = &split;
     lastIndex_ = 0;
     lastAccessNs_ = 0;
-    split.run(
-        [](void* self) {
-          auto* c = static_cast<Campaign*>(self);
-          c->programEnded(play(*c->windowPtr_, *c->systemPtr_, c->config_));
-        },
-        this);
-    check(mainResult_ == 0, "the play the cuts were taken from failed", {total_, 0});
-    check(rig.device->started() && rig.device->array() == newImage_,
-          "the card did not start with the new image after the play", {total_, 0});
-    check(rig.card.violationCount() == 0, "access-protocol violation", {total_, 0});
+    const CutMachine::Press press = pc.machine.pressUpdate(config_.press);
+    if (pool.inCopy()) finishCopy(press);
+
+    // The cuts after the player's last look at TDO: it cannot tell them from
+    // no cut, so the main line's own ending is theirs.
+    if (groupCount_ > 0) {
+      CopyRecord tail{};
+      tail.index = groupFirst_.index;
+      tail.offsetNs = groupFirst_.offsetNs;
+      tail.cutCount = groupCount_;
+      tail.cutPress = press;
+      tail.allHeldNew = groupAllNew_ ? 1 : 0;
+      ++continuationsStarted_;
+      received(tail);
+      groupCount_ = 0;
+    }
+
+    // The main line made the planned play, whatever its copies did.
+    const CutPoint end{total_, 0};
+    check(pc.machine.card().accessCount() == plan_.accesses,
+          "the main line ended with another access count than the plan", end);
+    check(pc.machine.clock.nowNs() == plan_.endNs,
+          "the main line ended at another virtual time than the plan", end);
+    check(press.shown == plan_.shown, "the main line ended with another result than the plan", end);
+    check(pc.device->started() == plan_.started && pc.device->array() == newImage_,
+          "the main line left the device otherwise than the plan", end);
+    check(pc.machine.card().violationCount() == 0, "access-protocol violation", end);
+    check(nextCut_ == cuts_.size() && result.cuts == cuts_.size(), "a planned cut was not taken",
+          end);
+    check(nextRecovery_ == recoveryCuts_.size(), "a planned recovery was not started", end);
     pool.drain();
-    check(pool.lost() == 0, "a copy ended without its report", {0, 0});
-    split_ = nullptr;
+    for (const std::string& failure : pool.failures()) {
+      check(false, ("a copy was lost: " + failure).c_str(), {0, 0});
+    }
+    check(pool.failureCount() == 0 && pool.received() == pool.started(),
+          "not every copy reported back", {0, 0});
+    check(result.continuations == continuationsStarted_ &&
+              result.recoveries + result.secondPlays == recoveriesStarted_,
+          "the reports do not match the copies started", {0, 0});
     pool_ = nullptr;
-    rig_ = nullptr;
+    pc_ = nullptr;
     window_ = nullptr;
+    system_ = nullptr;
   }
 
   void afterAccess(uint64_t index) {
     if (window_->dead) return;
     lastIndex_ = index;
-    lastAccessNs_ = rig_->clock.nowNs();
+    lastAccessNs_ = pc_->machine.clock.nowNs();
     while (nextCut_ < cuts_.size() && cuts_[nextCut_].index == index &&
            cuts_[nextCut_].offsetNs == 0) {
       cutAt(cuts_[nextCut_++], lastAccessNs_);
@@ -366,8 +365,8 @@ class Campaign {
 
   void inSleep(uint32_t ms) {
     if (window_->dead) return;  // a continuation, or a copy that lost its card
-    const uint64_t from = rig_->clock.nowNs();
-    const uint64_t to = from + rig_->clock.sleepNs(ms);
+    const uint64_t from = pc_->machine.clock.nowNs();
+    const uint64_t to = from + pc_->machine.clock.sleepNs(ms);
     while (nextCut_ < cuts_.size() && cuts_[nextCut_].index == lastIndex_) {
       const uint64_t at = lastAccessNs_ + cuts_[nextCut_].offsetNs;
       if (at < from || at >= to) break;
@@ -384,7 +383,7 @@ class Campaign {
   }
 
   void cutAt(const CutPoint& cut, uint64_t atNs) {
-    StandInDevice copy(*rig_->device);
+    StandInDevice copy(*pc_->device);
     copy.powerLost(atNs);
     const Holds now = holds(copy);
     ++result.cuts;
@@ -420,12 +419,17 @@ class Campaign {
     groupAllNew_ = groupAllNew_ && now == Holds::New;
 
     if (nextRecovery_ < recoveryCuts_.size() && recoveryCuts_[nextRecovery_] == cut) {
+      // Every other one on a fresh PC, the others in the same process.
+      const Recovery kind = nextRecovery_ % 2 == 0 ? kFreshPc : kSamePc;
       ++nextRecovery_;
-      if (pool_->split()) {
+      ++recoveriesStarted_;
+      if (pool_->split(cut.index)) {
         recoveryCut_ = cut;
-        recoveryPhase_ = phase;
-        recoveryAllNew_ = now == Holds::New;
-        rig_->card.cutPowerAt(atNs);
+        recoveryKind_ = kind;
+        groupFirst_ = cut;
+        groupCount_ = 1;
+        groupAllNew_ = now == Holds::New;
+        pc_->machine.card().cutPowerAt(atNs);
         window_->dead = true;
       }
     }
@@ -433,66 +437,82 @@ class Campaign {
 
   void beforeSample() {
     if (groupCount_ == 0) return;
-    const SimClock clock = rig_->clock;
-    const uint64_t sleepCalls = rig_->system.sleepCalls;
-    const uint64_t sleptMs = rig_->system.sleptMs;
-    if (split_->branch()) {
+    // A copy follows the player as if the power went anywhere since its last
+    // look at TDO: it cannot tell those cuts apart.
+    ++continuationsStarted_;
+    if (pool_->split(groupFirst_.index)) {
       window_->dead = true;
       return;
     }
-    rig_->clock = clock;
-    rig_->system.sleepCalls = sleepCalls;
-    rig_->system.sleptMs = sleptMs;
-    window_->dead = false;
     groupCount_ = 0;
   }
 
-  void programEnded(XsvfError playResult) {
-    if (split_->inBranch()) {
-      ++result.continuations;
-      if (playResult == 0) result.successAfterCut += groupCount_;
-      check(playResult != 0 || groupAllNew_,
-            "a cut play ended in 0 before the device held the new image", groupFirst_);
-      return;
+  // In a copy, once the play that lost its power has ended.
+  [[noreturn]] void finishCopy(const CutMachine::Press& press) {
+    CopyRecord record{};
+    record.index = groupFirst_.index;
+    record.offsetNs = groupFirst_.offsetNs;
+    record.cutCount = groupCount_;
+    record.cutPress = press;
+    record.allHeldNew = groupAllNew_ ? 1 : 0;
+    record.phase = uint8_t(phaseAt(groupFirst_.index));
+    record.recovery = recoveryKind_;
+    if (recoveryKind_ == kFreshPc) {
+      // The owner switches off and on, starts the program and presses Update.
+      XsvfMachine fresh(config_.isCardBus, std::make_unique<StandInDevice>(*pc_->device));
+      record.recoveryPress = fresh.machine.pressUpdate(config_.press);
+      recordRecovery(record, fresh);
+    } else if (recoveryKind_ == kSamePc) {
+      // The card's power comes back while the program runs on, its JTAG port
+      // value kept from the play that was cut: Update again.
+      pc_->machine.card().restorePower();
+      window_->plain();
+      system_->beforeSleep = nullptr;
+      const uint64_t before = pc_->machine.card().violationCount();
+      record.recoveryPress = pc_->machine.pressUpdate(config_.press);
+      recordRecovery(record, *pc_);
+      record.recoveryViolations = pc_->machine.card().violationCount() - before;
     }
-    if (pool_->inCopy()) finishCopy(playResult);
-    mainResult_ = playResult;
+    pool_->finish(&record);
   }
 
-  [[noreturn]] void finishCopy(XsvfError cutResult) {
-    CopyRecord record{};
-    record.index = recoveryCut_.index;
-    record.offsetNs = recoveryCut_.offsetNs;
-    record.result = cutResult;
-    record.phase = uint8_t(recoveryPhase_);
-    record.pad[0] = recoveryAllNew_ ? 1 : 0;
-    // The power comes back; the user plays the stream again on the same card.
-    record.recovered = 1;
-    rig_->card.restorePower();
-    const uint64_t violations = rig_->card.violationCount();
-    record.recoveryResult = play(rig_->card, rig_->system, config_);
-    record.startedAfterRelease = rig_->device->started() ? 1 : 0;
-    record.holdsAfterRelease = uint8_t(holds(*rig_->device));
-    StandInDevice later(*rig_->device);
-    later.powerLost(rig_->clock.nowNs() + 1000000u);
+  void recordRecovery(CopyRecord& record, XsvfMachine& pc) {
+    record.startedAfterRelease = pc.device->started() ? 1 : 0;
+    record.holdsAfterRelease = uint8_t(holds(*pc.device));
+    StandInDevice later(*pc.device);
+    later.powerLost(pc.machine.clock.nowNs() + 1000000u);
     record.startsAtPowerUp = later.started() ? 1 : 0;
     record.holdsAtPowerUp = uint8_t(holds(later));
-    record.recoveryViolations = rig_->card.violationCount() - violations;
-    pool_->finish(&record);
+    record.recoveryViolations = pc.machine.card().violationCount();
   }
 
   void received(const CopyRecord& r) {
     const CutPoint cut{r.index, r.offsetNs};
-    ++result.recoveries;
+    if (r.recovery == kNoRecovery) ++result.continuations;
+    if (r.cutPress.shown == 0) result.successAfterCut += r.cutCount;
+    check(r.cutPress.shown != 0 || r.allHeldNew != 0,
+          "a cut play showed \"Success\" before the device held the new image", cut);
+    check(r.cutPress.shown != -1 && r.cutPress.brackets == 1 && r.cutPress.openBrackets == 0 &&
+              r.cutPress.updateEnds == 1 && r.cutPress.released,
+          "the play that lost its power did not end, close its brackets and release", cut);
+    if (r.recovery == kNoRecovery) return;
+    if (r.recovery == kFreshPc) ++result.recoveries;
+    if (r.recovery == kSamePc) ++result.secondPlays;
     ++result.phases[r.phase].recoveries;
-    check(r.result != 0 || r.pad[0] != 0,
-          "a cut play ended in 0 before the device held the new image", cut);
-    check(r.recoveryResult == 0, "the new play after the cut failed", cut);
-    check(r.startedAfterRelease != 0 && r.holdsAfterRelease == uint8_t(Holds::New),
-          "after the new play the card did not start with the new image", cut);
-    check(r.startsAtPowerUp != 0 && r.holdsAtPowerUp == uint8_t(Holds::New),
-          "after the new play the card does not power up with the new image", cut);
-    check(r.recoveryViolations == 0, "access-protocol violation in the new play", cut);
+    const char* what = r.recovery == kFreshPc ? "the new play after the cut" : "the second play";
+    char where[64];
+    std::snprintf(where, sizeof where, "cut after %llu accesses and %llu ns",
+                  static_cast<unsigned long long>(cut.index),
+                  static_cast<unsigned long long>(cut.offsetNs));
+    checkPress(verdicts_, r.recoveryPress, what, where);
+    char name[128];
+    std::snprintf(name, sizeof name, "after %s the card did not start with the new image", what);
+    check(r.startedAfterRelease != 0 && r.holdsAfterRelease == uint8_t(Holds::New), name, cut);
+    std::snprintf(name, sizeof name, "after %s the card does not power up with the new image",
+                  what);
+    check(r.startsAtPowerUp != 0 && r.holdsAtPowerUp == uint8_t(Holds::New), name, cut);
+    std::snprintf(name, sizeof name, "access-protocol violation in %s", what);
+    check(r.recoveryViolations == 0, name, cut);
   }
 
   void report() {
@@ -510,18 +530,26 @@ class Campaign {
           {result.windowFirstAccess, result.windowFirstNs});
     for (const XsvfCutPhase& phase : result.phases) {
       check(phase.cuts > 0, "a phase without a cut", {0, 0});
-      if (config_.recoveries > 0) check(phase.recoveries > 0, "a phase without a recovery", {0, 0});
+      if (config_.recoveries >= result.phases.size()) {
+        check(phase.recoveries > 0, "a phase without a recovery", {0, 0});
+      }
     }
-    (void)doneFlagIndex_;
   }
 
+  struct Plan {
+    uint64_t accesses = 0;
+    uint64_t endNs = 0;
+    int32_t shown = -1;
+    bool started = false;
+  };
+
   const XsvfCutConfig& config_;
-  Rig* rig_ = nullptr;
+  Verdicts verdicts_;
+  Plan plan_;
+  XsvfMachine* pc_ = nullptr;
   CutWindow* window_ = nullptr;
-  CutWindow* windowPtr_ = nullptr;
-  CutSystem* systemPtr_ = nullptr;
+  CutSystem* system_ = nullptr;
   ForkPool* pool_ = nullptr;
-  SplitRun* split_ = nullptr;
   uint64_t total_ = 0;
   std::vector<uint8_t> newImage_;
   std::vector<uint8_t> oldImage_;
@@ -536,7 +564,6 @@ class Campaign {
   uint64_t eraseStartIndex_ = 0;
   uint64_t eraseStartNs_ = 0;
   uint64_t doneFlagNs_ = 0;
-  uint64_t doneFlagIndex_ = 0;
   std::vector<std::string> phaseNames_;
   std::vector<uint64_t> phaseStarts_;
   std::vector<size_t> phaseIds_;
@@ -544,13 +571,13 @@ class Campaign {
   std::vector<CutPoint> recoveryCuts_;
   size_t nextCut_ = 0;
   size_t nextRecovery_ = 0;
+  uint64_t continuationsStarted_ = 0;
+  uint64_t recoveriesStarted_ = 0;
   CutPoint groupFirst_{0, 0};
   uint64_t groupCount_ = 0;
   bool groupAllNew_ = true;
   CutPoint recoveryCut_{0, 0};
-  size_t recoveryPhase_ = 0;
-  bool recoveryAllNew_ = false;
-  int mainResult_ = -1;
+  Recovery recoveryKind_ = kNoRecovery;
 };
 
 }  // namespace
@@ -564,12 +591,14 @@ XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config) {
 void printXsvfCutReport(const XsvfCutResult& r, std::FILE* out) {
   std::fprintf(out,
                "play of %llu accesses, %.3f s; %llu cut points (%llu inside sleeps), %llu "
-               "continuations followed the player after a cut, %llu new plays after a cut\n",
+               "continuations followed the player after a cut, %llu new plays after a cut on a "
+               "fresh PC, %llu in the same process\n",
                static_cast<unsigned long long>(r.accesses), r.seconds,
                static_cast<unsigned long long>(r.cuts),
                static_cast<unsigned long long>(r.cutsInSleeps),
                static_cast<unsigned long long>(r.continuations),
-               static_cast<unsigned long long>(r.recoveries));
+               static_cast<unsigned long long>(r.recoveries),
+               static_cast<unsigned long long>(r.secondPlays));
   for (const XsvfCutPhase& p : r.phases) {
     std::fprintf(
         out, "  %-18s %6llu cuts, %4llu new plays, %6llu left a card that does not start\n",

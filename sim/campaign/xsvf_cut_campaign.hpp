@@ -4,36 +4,50 @@
 #include <string>
 #include <vector>
 
+#include "sim/campaign/cut_machine.hpp"
+
 namespace tarn::sim {
 
 // Power cuts at every step of an XSVF play on the stand-in device, derived
-// from one play: at each cut point a copy of the device loses its power there
-// and is judged as the card would power up with it; the player's continuation
-// after the cut runs as a throwaway branch (one per TDO sample, which stands
-// for every cut before it); chosen cuts are followed in a forked copy by a
-// new play on the same card. Cut points are register accesses and moments
-// inside the player's sleeps (the long erase wait has no accesses at all).
-// Checked for each cut:
+// from one play. The play is the updater's own: Update pressed on the page of
+// a simulated card of a revision below 50. A planning play places the cuts and
+// sets what the main line must come to; at each cut point of the main line a
+// copy of the device loses its power there and is judged as the card would
+// power up with it. The player's continuation after a cut runs in a forked
+// copy of the process (one per TDO sample, which stands for every cut before
+// it); chosen cuts get a copy of their own that presses Update again, on a
+// fresh simulated PC whose card holds the cut device or in the same process
+// with the JTAG port value the program kept. Cut points are register
+// accesses and moments inside the player's sleeps (the long erase wait has no
+// accesses at all). Checked for each cut:
 //  - the card starts holding a whole image, the old or the new, or not at
 //    all, and then only between the start of the erase and the completion of
 //    the done flag;
-//  - the cut play does not end in 0 unless the device already held the whole
-//    new image with its done flag;
-//  - after a new play: 0, and the card starts holding the new image.
+//  - the cut play does not show "Success" unless the device already held the
+//    whole new image with its done flag, and it closes its brackets and
+//    releases the card;
+//  - after a new play: "Success", and the card starts holding the new image.
+// And: the main line made the planned play, took every planned cut, and every
+// copy reported back.
 struct XsvfCutConfig {
-  const uint8_t* stream = nullptr;
-  int32_t streamSize = 0;
+  int32_t isCardBus = 0;       // the CardBus stream instead of the PCI one
   uint32_t spreadCuts = 4000;  // evenly over the play's accesses
   uint32_t sleepCuts = 2;      // inside each sleep of the player
+  bool sleepEnds = true;       // and just after its start and before its end
+  uint32_t stretchCuts = 32;   // over the first and last stretch of each phase
+  bool everyStretch = true;    // the start and middle of every stretch (else the first's)
   uint32_t recoveries = 500;
   uint32_t jobs = 2;
   std::FILE* log = nullptr;
+  // What pressing Update does; the updater's own command unless a test puts
+  // a faulty one in its place.
+  CutMachine::Command press = runUpdate;
 };
 
 struct XsvfCutPhase {
   std::string name;
   uint64_t cuts = 0;
-  uint64_t recoveries = 0;
+  uint64_t recoveries = 0;  // both kinds
   uint64_t noStart = 0;
 };
 
@@ -43,7 +57,8 @@ struct XsvfCutResult {
   uint64_t cuts = 0;
   uint64_t cutsInSleeps = 0;
   uint64_t continuations = 0;
-  uint64_t recoveries = 0;
+  uint64_t recoveries = 0;   // new plays on a fresh PC
+  uint64_t secondPlays = 0;  // new plays in the same process
   uint64_t startsOld = 0, startsNew = 0, startsNone = 0;
   // Cuts whose play still ended in 0: a dead chain reads all ones, which the
   // stream's last check (one bit, expected 1) cannot tell from a device that
@@ -60,6 +75,7 @@ struct XsvfCutResult {
   uint64_t checks = 0;
   uint64_t broken = 0;
   std::vector<std::string> notes;
+  std::vector<std::string> brokenNames;  // every invariant that broke, once each
 };
 
 XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config);

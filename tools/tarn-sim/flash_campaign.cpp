@@ -20,10 +20,11 @@ namespace {
 constexpr const char* kDescription =
     "flash-campaign: power cuts at every step of the flash update of the embedded image for\n"
     "revision R (default 100, the 166980-byte image), realistic flash timing, bank 1 blank and\n"
-    "bank 1 marked. The cut states come from one run per case: at each cut point a copy of the\n"
-    "flash loses its power and is judged as the card would power up with it; copies of the\n"
-    "process (fork) follow the program past the cut, and some run the user's next update on\n"
-    "the same card. Cut: every access of each erase command, marker, reset and bank-1 check,\n"
+    "bank 1 marked, through the updater's own Update command. The cut states come from one run\n"
+    "per case: at each cut point a copy of the flash loses its power and is judged as the card\n"
+    "would power up with it; copies of the process (fork) follow the program past the cut, and\n"
+    "some press Update again (on a fresh simulated PC, or in the same process). Cut: every access "
+    "of each erase command, marker, reset and bank-1 check,\n"
     "of the program cycles of the first and last BYTES of each bank, the ends of every phase,\n"
     "and N more spread evenly. Prints the cuts per phase, the recoveries, the window in which\n"
     "the card starts from no bank, and the broken invariants; then runs every fault kind of\n"
@@ -57,7 +58,7 @@ CLI::App* defineFlashCampaign(CLI::App& tarnSim) {
   return campaign;
 }
 
-int runFlashCampaign() {
+int runFlashCampaignCommand() {
   const int32_t revision = options.revision;
   const int32_t isCardBus = options.interface == "cardbus" ? 1 : 0;
   const uint64_t spread = options.spread, edge = options.edge, recoveries = options.recoveries,
@@ -71,8 +72,8 @@ int runFlashCampaign() {
 
   const auto start = std::chrono::steady_clock::now();
   sim::PowerCutConfig cuts;
-  cuts.image = image;
-  cuts.olderImage = olderImage;
+  cuts.revision = revision;
+  cuts.isCardBus = isCardBus;
   cuts.spreadCuts = uint32_t(spread);
   cuts.edgeBytes = uint32_t(edge);
   cuts.recoveries = uint32_t(recoveries);
@@ -86,22 +87,20 @@ int runFlashCampaign() {
   uint64_t broken = result.broken;
 
   if (places > 0) {
-    sim::FlashCampaignConfig faults;
+    sim::FlashFaultConfig faults;
     faults.image = image;
     faults.olderImage = olderImage;
-    faults.spreadCuts = 0;
-    faults.aimedPerPhase = 0;
     faults.faultPlaces = uint32_t(places);
     faults.log = stdout;
     std::printf("faults over the %d-byte image of revision %d\n", int(image.size), int(revision));
     std::fflush(stdout);
-    broken += sim::runFlashCampaign(faults).broken;
+    broken += sim::runFlashFaultCampaign(faults).broken;
   }
   std::printf("broken invariants %llu\n", static_cast<unsigned long long>(broken));
   return broken == 0 ? kExitOk : kExitFailed;
 }
 
-const SubcommandRegistration registration({defineFlashCampaign, runFlashCampaign});
+const SubcommandRegistration registration({defineFlashCampaign, runFlashCampaignCommand});
 
 }  // namespace
 }  // namespace tarn::tools

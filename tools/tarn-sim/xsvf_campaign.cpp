@@ -16,10 +16,11 @@ namespace {
 
 constexpr const char* kDescription =
     "xsvf-campaign: power cuts at every step of a play of the embedded PCI (or CardBus)\n"
-    "stream on the stand-in device, on virtual time. The cut states come from one play: at\n"
-    "each cut point a copy of the device loses its power and is judged as the card would\n"
-    "power up with it; the player is followed past the cut, and some cuts are followed by a\n"
-    "new play on the same card (in a forked copy). Cut: N accesses spread evenly, every\n"
+    "stream on the stand-in device, on virtual time, through the updater's own Update command.\n"
+    "The cut states come from one play: at each cut point a copy of the device loses its power\n"
+    "and is judged as the card would power up with it; copies of the process (fork) follow\n"
+    "the player past the cut, and some press Update again (on a fresh simulated PC, or in the\n"
+    "same process). Cut: N accesses spread evenly, every\n"
     "access around the start of the erase and before the done flag completes, and moments\n"
     "inside every sleep of the player (four times as many in the erase wait). Prints the cuts\n"
     "per phase, the new plays, the window in which a cut leaves a card that does not start,\n"
@@ -57,8 +58,7 @@ int runXsvfCampaign() {
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   sim::XsvfCutConfig config;
-  config.stream = entry->data;
-  config.streamSize = entry->size;
+  config.isCardBus = entry == findPayload("xsvfStreamCardBus") ? 1 : 0;
   config.spreadCuts = uint32_t(spread);
   config.sleepCuts = uint32_t(sleepCuts);
   config.recoveries = uint32_t(recoveries);
