@@ -127,11 +127,15 @@ x86e_finish() (
   # preloader, and the i386 loader needs the emulator.
   put "$folder/usr/lib/wine/wine-preloader" '#!/bin/sh' "exec $qemu \"\$@\""
   # WINELOADERNOEXEC: the loader goes on at once instead of restarting
-  # itself through the preloader.
+  # itself through the preloader. Wine's device host and plug-and-play
+  # service crash under the emulation (in a new thread's first steps) and
+  # hold up wineboot; the programs here need neither, nor menu entries. A
+  # process that hangs is ended after 15 minutes, far beyond any run here.
   put "$x86e_launcher" '#!/bin/sh' \
     "# 32-bit Wine under qemu-i386, from $folder (tests/windows/x86-emulated.sh)." \
     "export WINELOADERNOEXEC=1" \
-    "exec $qemu '$folder/usr/lib/wine/wine' \"\$@\""
+    'export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedevice.exe,plugplay.exe,winemenubuilder.exe=d"' \
+    "exec timeout -k 10 900 $qemu '$folder/usr/lib/wine/wine' \"\$@\""
   # Each process starts the wineserver beside the loader when none runs.
   put "$folder/usr/lib/wine/wineserver" '#!/bin/sh' \
     "LD_PRELOAD='$x86e_cache/server-shim.so' exec /usr/lib/wine/wineserver64 \"\$@\""
@@ -152,6 +156,99 @@ build() {  # build OUTPUT GCC-ARGUMENT...
     return 1
   fi
   if cmp -s "$1.new" "$1"; then rm -f "$1.new"; else mv "$1.new" "$1"; fi
+}
+
+# ---- The mode's run, inside run-wine-tests.sh ----
+# Only what a 32-bit run can show: the sheet read back by the 32-bit probe
+# (the property-sheet records and the tab titles), updates of both kinds and
+# the exit after the power-off message, the hardware program's choice of
+# device as 98 and XP, and the trace compared with the 64-bit program's.
+x86e_scenarios=${TARN_WINE_X86E_SCENARIOS:-three_cards compare_traces windows_versions}
+x86e_versions="win98 winxp"
+
+# x86e_first_error LOG: why a process under emulation ended, told as a
+# failure of the emulation (qemu or Wine gave up before the program was
+# loaded) or of the program (it was loaded, then ended).
+x86e_first_error() {
+  local line
+  line=$(grep -a -m1 -E 'err:|^wine: |[Ee]rror|cannot|not found' "$1" 2>/dev/null)
+  [[ -z $line ]] && line=$(grep -a -m1 'qemu: ' "$1" 2>/dev/null)
+  # Wine's own programs live in its system folder; the tests' do not.
+  if grep -a 'Loaded L' "$1" 2>/dev/null | grep -vi 'windows\\\\system32' | grep -qi '\.exe" at '; then
+    echo "the program was loaded, then ended: ${line:-no message from Wine}"
+  else
+    echo "the emulation failed before the program started (qemu or 32-bit Wine): ${line:-no message from qemu or Wine}"
+  fi
+}
+
+# x86e_compare_presses: the same cards and presses in either mode. An older
+# card (chain update after choosing PCI) and a newer one (flash update);
+# flash erases take no time, so that no trace holds a count of status polls
+# that depends on the speed of the machine. The trace goes to
+# $out/$mode-compare-trace.txt.
+x86e_compare_presses() {
+  local s=compare
+  export TARN_SIM_CARDS="14:pci,100" TARN_SIM_ERASE_MS=0
+  export TARN_SIM_TRACE=$out/$mode-compare-trace.txt
+  rm -f "$TARN_SIM_TRACE"
+  start_program "$s" || { unset TARN_SIM_ERASE_MS; return 1; }
+  click_control "$caption" 0 1010 || fail "$mode $s: clicking PCI"
+  sleep 0.3
+  click_control "$caption" 0 1 || fail "$mode $s: clicking Update on card 1"
+  if wait_verdict 0; then
+    check "$mode $s: card 1 (revision 14) after the chain update" "Success" "$(page_field 0 status)"
+  else
+    [[ $? -eq 1 ]] && fail "$mode $s: the chain update ends within 5 minutes"
+  fi
+  probe select "$caption" 1 >/dev/null
+  wait_running 10 page_shown 1
+  click_control "$caption" 1 1 || fail "$mode $s: clicking Update on card 2"
+  if wait_verdict 1; then
+    check "$mode $s: card 2 (revision 100) after the flash update" "Success" "$(page_field 1 status)"
+  else
+    [[ $? -eq 1 ]] && fail "$mode $s: the flash update ends within 5 minutes"
+  fi
+  click_control "$caption" -1 1 || fail "$mode $s: clicking OK on the sheet"
+  if wait_running 60 has_window "$message_caption"; then
+    pass "$mode $s: the power-off message opens"
+    dismiss_message "$message_caption"
+  else
+    fail "$mode $s: the power-off message opens"
+  fi
+  end_program "$s"
+  unset TARN_SIM_ERASE_MS
+}
+
+# The 32-bit program's trace against the 64-bit program's, line for line:
+# a 32-bit-only fault in what the program does to the cards shows here. The
+# 64-bit side runs under wine64 in the x64 mode's prefix (made here when the
+# x64 mode did not run).
+scenario_compare_traces() {
+  phase "$mode: scenario compare-traces (32-bit program, then 64-bit program)"
+  x86e_compare_presses || return
+  local saved=("$mode" "$wine_bin" "$sim_exe" "$probe_exe" "$WINEPREFIX" "$WINEARCH" "$WINELOADER")
+  mode=x64 sim_exe=$sim_x64_dir/$program_path probe_exe=$sim_x64_dir/$sheet_probe_path
+  wine_bin=$(command -v /usr/lib/wine/wine64 wine64 | head -1)
+  export WINEPREFIX=$out/wineprefix-x64 WINEARCH=win64 WINELOADER=$wine_bin
+  if [[ ! -f $sim_exe || -z $wine_bin ]]; then
+    fail "x86-emulated compare: no 64-bit program or no wine64 to compare with"
+  elif [[ -f $WINEPREFIX/system.reg ]] ||
+       { timeout 300 "$wine_bin" wineboot -i >"$out/x64-compare-wineboot.log" 2>&1 && timeout 60 wineserver -w; }; then
+    x86e_compare_presses
+    timeout 60 wineserver -k >/dev/null 2>&1
+  else
+    fail "x86-emulated compare: 64-bit Wine cannot start: $(first_wine_error "$out/x64-compare-wineboot.log")"
+  fi
+  mode=${saved[0]} wine_bin=${saved[1]} sim_exe=${saved[2]} probe_exe=${saved[3]}
+  export WINEPREFIX=${saved[4]} WINEARCH=${saved[5]} WINELOADER=${saved[6]}
+  local ours=$out/x86-emulated-compare-trace.txt theirs=$out/x64-compare-trace.txt difference
+  if [[ ! -s $ours || ! -s $theirs ]]; then
+    fail "x86-emulated compare: both programs write a trace (32-bit: $(wc -l <"$ours" 2>/dev/null || echo none) lines, 64-bit: $(wc -l <"$theirs" 2>/dev/null || echo none))"
+  elif difference=$(diff <(tr -d '\r' <"$theirs") <(tr -d '\r' <"$ours")); then
+    pass "x86-emulated compare: the 32-bit program's trace equals the 64-bit program's, line for line ($(wc -l <"$ours") lines)"
+  else
+    fail "x86-emulated compare: the 32-bit trace differs from the 64-bit trace ($(grep -c '^[<>]' <<<"$difference") lines; first: $(grep -m2 '^[<>]' <<<"$difference" | paste -sd ' ' | cut -c1-160))"
+  fi
 }
 
 if [[ ${BASH_SOURCE[0]} == "$0" && ${1:-} == setup ]]; then
