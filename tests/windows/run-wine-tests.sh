@@ -119,13 +119,7 @@ else
 fi
 . "$root/tests/windows/x86-emulated.sh"
 if [[ " ${modes[*]} " == *" x86-emulated "* ]]; then
-  phase "x86-emulated: the i386 Wine folder (log: $out/x86-emulated-setup.log)"
-  if x86e_setup "$out/x86-emulated-setup.log"; then
-    pass "x86-emulated: the i386 Wine folder is ready ($(($(date +%s) - started)) s so far)"
-  else
-    fail "x86-emulated: setting up the i386 Wine folder (log: $out/x86-emulated-setup.log)"
-    modes=("${modes[@]/x86-emulated/}")
-  fi
+  x86e_setup_phase || modes=("${modes[@]/x86-emulated/}")
 fi
 
 # ---- Builds ----

@@ -127,15 +127,17 @@ x86e_finish() (
   # preloader, and the i386 loader needs the emulator.
   put "$folder/usr/lib/wine/wine-preloader" '#!/bin/sh' "exec $qemu \"\$@\""
   # WINELOADERNOEXEC: the loader goes on at once instead of restarting
-  # itself through the preloader. Wine's device host and plug-and-play
-  # service crash under the emulation (in a new thread's first steps) and
-  # hold up wineboot; the programs here need neither, nor menu entries. A
-  # process that hangs is ended after 15 minutes, far beyond any run here.
+  # itself through the preloader. A new thread's first steps sometimes
+  # crash under the emulation (it starts at address 1); Wine's device host
+  # and plug-and-play service, which start many, then hold up wineboot, and
+  # the debugger Wine starts for a crashed process hangs. The programs here
+  # need none of them, nor menu entries. A process that hangs is ended after
+  # 10 minutes, far beyond any run here.
   put "$x86e_launcher" '#!/bin/sh' \
     "# 32-bit Wine under qemu-i386, from $folder (tests/windows/x86-emulated.sh)." \
     "export WINELOADERNOEXEC=1" \
-    'export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedevice.exe,plugplay.exe,winemenubuilder.exe=d"' \
-    "exec timeout -k 10 900 $qemu '$folder/usr/lib/wine/wine' \"\$@\""
+    'export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedevice.exe,plugplay.exe,winemenubuilder.exe,winedbg.exe=d"' \
+    "exec timeout -k 10 600 $qemu '$folder/usr/lib/wine/wine' \"\$@\""
   # Each process starts the wineserver beside the loader when none runs.
   put "$folder/usr/lib/wine/wineserver" '#!/bin/sh' \
     "LD_PRELOAD='$x86e_cache/server-shim.so' exec /usr/lib/wine/wineserver64 \"\$@\""
@@ -166,9 +168,25 @@ build() {  # build OUTPUT GCC-ARGUMENT...
 # the trace compared with the 64-bit program's. A traced update under
 # emulation takes minutes (the program writes millions of trace lines), so
 # auto runs the untraced set.
-x86e_scenarios="compare_traces windows_versions"
-x86e_auto_scenarios="sheet_updates windows_versions"
+x86e_scenarios="failure_words compare_traces windows_versions"
+x86e_auto_scenarios="failure_words sheet_updates windows_versions"
 x86e_versions="win98 winxp"
+
+# x86e_setup_phase: the set-up inside the runner, and what it must leave as
+# it was: the system's architectures and its i386 packages (none).
+x86e_setup_phase() {
+  local log=$out/x86-emulated-setup.log before after t0
+  phase "x86-emulated: the i386 Wine folder (log: $log)"
+  before="$(dpkg --print-foreign-architectures | paste -sd ' '); $(dpkg-query -W -f '${Package}:${Architecture} ' 2>/dev/null | grep -o '[^ ]*:i386' | wc -l) i386 packages"
+  t0=$(date +%s)
+  if ! x86e_setup "$log"; then
+    fail "x86-emulated: setting up the i386 Wine folder (log: $log)"
+    return 1
+  fi
+  pass "x86-emulated: the i386 Wine folder is ready ($(($(date +%s) - t0)) s)"
+  after="$(dpkg --print-foreign-architectures | paste -sd ' '); $(dpkg-query -W -f '${Package}:${Architecture} ' 2>/dev/null | grep -o '[^ ]*:i386' | wc -l) i386 packages"
+  check "x86-emulated: the system's foreign architectures and i386 packages are as before the set-up" "$before" "$after"
+}
 
 # x86e_first_error LOG: why a process under emulation ended, told as a
 # failure of the emulation (qemu or Wine gave up before the program was
@@ -176,13 +194,31 @@ x86e_versions="win98 winxp"
 x86e_first_error() {
   local line
   line=$(grep -a -m1 -E 'err:|^wine: |[Ee]rror|cannot|not found' "$1" 2>/dev/null)
-  [[ -z $line ]] && line=$(grep -a -m1 'qemu: ' "$1" 2>/dev/null)
+  [[ -z $line ]] && line=$(grep -a -m1 '^qemu' "$1" 2>/dev/null)
   # Wine's own programs live in its system folder; the tests' do not.
   if grep -a 'Loaded L' "$1" 2>/dev/null | grep -vi 'windows\\\\system32' | grep -qi '\.exe" at '; then
     echo "the program was loaded, then ended: ${line:-no message from Wine}"
   else
     echo "the emulation failed before the program started (qemu or 32-bit Wine): ${line:-no message from qemu or Wine}"
   fi
+}
+
+# The words of a failure: qemu crashing before the program is loaded (here
+# an emulated 486, which lacks instructions Debian's i386 libraries use) is
+# the emulation's; a program that Wine loads and then ends is the program's (the
+# fail-fast check before this shows that one).
+scenario_failure_words() {
+  phase "$mode: check of the failure words"
+  local broken=$out/x86-emulated-broken-qemu result
+  sed 's/-B 0x[0-9a-f]*/& -cpu 486/' "$x86e_launcher" >"$broken"
+  chmod +x "$broken"
+  result=$(wine_bin=$broken start_program broken-emulator)
+  if [[ $result == *"the emulation failed before the program started (qemu or 32-bit Wine): qemu: "* ]]; then
+    pass "$mode: qemu crashing before the program starts is told as the emulation's failure: ${result#*unexpectedly: }"
+  else
+    fail "$mode: qemu crashing before the program starts should be told as the emulation's failure; got: $result"
+  fi
+  timeout 60 wineserver -k >/dev/null 2>&1
 }
 
 # x86e_presses LABEL: the same cards and presses in either mode. Two cards
