@@ -125,7 +125,7 @@ x86e_finish() (
   # Wine starts each of its processes through wine-preloader, beside its
   # loader, giving it the loader and the program's arguments. Debian ships no
   # preloader, and the i386 loader needs the emulator.
-  put "$folder/usr/lib/wine/wine-preloader" '#!/bin/sh' "exec $qemu \"\$@\""
+  x86e_put "$folder/usr/lib/wine/wine-preloader" '#!/bin/sh' "exec $qemu \"\$@\""
   # WINELOADERNOEXEC: the loader goes on at once instead of restarting
   # itself through the preloader. A new thread's first steps sometimes
   # crash under the emulation (it starts at address 1); Wine's device host
@@ -133,25 +133,25 @@ x86e_finish() (
   # the debugger Wine starts for a crashed process hangs. The programs here
   # need none of them, nor menu entries. A process that hangs is ended after
   # 10 minutes, far beyond any run here.
-  put "$x86e_launcher" '#!/bin/sh' \
+  x86e_put "$x86e_launcher" '#!/bin/sh' \
     "# 32-bit Wine under qemu-i386, from $folder (tests/windows/x86-emulated.sh)." \
     "export WINELOADERNOEXEC=1" \
     'export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedevice.exe,plugplay.exe,winemenubuilder.exe,winedbg.exe=d"' \
     "exec timeout -k 10 600 $qemu '$folder/usr/lib/wine/wine' \"\$@\""
   # Each process starts the wineserver beside the loader when none runs.
-  put "$folder/usr/lib/wine/wineserver" '#!/bin/sh' \
+  x86e_put "$folder/usr/lib/wine/wineserver" '#!/bin/sh' \
     "LD_PRELOAD='$x86e_cache/server-shim.so' exec /usr/lib/wine/wineserver64 \"\$@\""
-  build "$folder$x86e_preload_path" -m32 -nostdlib -ffreestanding "$x86e_source_dir/x86-emulated/preload.c"
-  build "$x86e_cache/server-shim.so" "$x86e_source_dir/x86-emulated/server-shim.c"
+  x86e_build "$folder$x86e_preload_path" -m32 -nostdlib -ffreestanding "$x86e_source_dir/x86-emulated/preload.c"
+  x86e_build "$x86e_cache/server-shim.so" "$x86e_source_dir/x86-emulated/server-shim.c"
 )
-# put FILE LINE...: FILE holding the lines, executable, replaced only when
-# different (processes that run it meanwhile keep the old one).
-put() {
+# x86e_put FILE LINE...: FILE holding the lines, executable, replaced only
+# when different (processes that run it meanwhile keep the old one).
+x86e_put() {
   printf '%s\n' "${@:2}" >"$1.new"
   chmod +x "$1.new"
   if cmp -s "$1.new" "$1"; then rm -f "$1.new"; else mv "$1.new" "$1"; fi
 }
-build() {  # build OUTPUT GCC-ARGUMENT...
+x86e_build() {  # x86e_build OUTPUT GCC-ARGUMENT...
   mkdir -p "$(dirname "$1")"
   if ! gcc -O2 -Wall -Wextra -Werror -fPIC -shared -o "$1.new" "${@:2}" >>"$log" 2>&1; then
     echo "x86-emulated: building $(basename "${*: -1}") failed: $(grep -m1 -E 'error' "$log")"
@@ -205,8 +205,8 @@ x86e_first_error() {
 
 # The words of a failure: qemu crashing before the program is loaded (here
 # an emulated 486, which lacks instructions Debian's i386 libraries use) is
-# the emulation's; a program that Wine loads and then ends is the program's (the
-# fail-fast check before this shows that one).
+# the emulation's; a program that Wine loads and then ends is the
+# program's (the fail-fast check before this shows that one).
 scenario_failure_words() {
   phase "$mode: check of the failure words"
   local broken=$out/x86-emulated-broken-qemu result
