@@ -13,8 +13,7 @@
 #        Wine, which runs on every machine of this kind;
 #   x86-emulated  the 32-bit programs under 32-bit Wine run by qemu-i386, on
 #        any machine (tests/windows/x86-emulated.sh);
-#   auto (the default) x64, and x86 as well where this machine can run it,
-#        else x86-emulated's untraced scenarios.
+#   auto (the default) x64, and x86 as well where this machine can run it.
 # The first line printed says whether this machine runs 32-bit programs and
 # which modes run. Each phase and each PASS/FAIL is printed as it happens; the
 # end is a closing note with timings and screenshots, then "N passed, N failed".
@@ -91,7 +90,7 @@ probe_x86() {
 probe_x86
 
 case $mode_setting in
-  auto) modes=(x64); [[ $x86_answer == yes ]] && modes+=(x86) || modes+=(x86-emulated) ;;
+  auto) modes=(x64); [[ $x86_answer == yes ]] && modes+=(x86) ;;
   x64) modes=(x64) ;;
   x86) modes=(x86) ;;
   x86-emulated) modes=(x86-emulated) ;;
@@ -719,9 +718,7 @@ run_mode() {  # run_mode x64|x86
   check_fail_fast
   local scenario mode_scenarios=$scenarios wine_versions=
   if [[ $mode == x86-emulated ]]; then
-    mode_scenarios=$x86e_scenarios wine_versions=$x86e_versions
-    [[ $mode_setting == auto ]] && mode_scenarios=$x86e_auto_scenarios
-    mode_scenarios=${TARN_WINE_SCENARIOS:-$mode_scenarios}
+    mode_scenarios=${TARN_WINE_SCENARIOS:-$x86e_scenarios} wine_versions=$x86e_versions
   fi
   for scenario in $mode_scenarios; do
     "scenario_$scenario"
