@@ -2,7 +2,7 @@
 # Installs what the Windows build and its Wine tests need, and only what is
 # missing, for the Wine modes named on the command line:
 #
-#   tests/windows/install-tools.sh x64 [x86]
+#   tests/windows/install-tools.sh x64 [x86] [x86-emulated]
 #
 # Always: the 32-bit MinGW cross compiler (the program people run is 32-bit
 # and is built and checked on every machine), Wine, a virtual X display,
@@ -12,6 +12,10 @@
 # x64: the 64-bit MinGW cross compiler and 64-bit Wine; no i386 package and
 #      no foreign architecture.
 # x86: the 32-bit half of Wine, which needs the i386 architecture.
+# x86-emulated: qemu-user, the 64-bit wineserver, gcc for the two libraries
+#      of tests/windows/x86-emulated/ and the 64-bit cross compiler for the
+#      program its trace is compared with; the 32-bit half of Wine is
+#      unpacked into a folder of its own (tests/windows/x86-emulated.sh).
 #
 # Prints the packages it asks for (or that all were present), and whether it
 # added an architecture. Installed packages are never upgraded.
@@ -25,7 +29,8 @@ for mode in "$@"; do
   case $mode in
     x64) packages+=(g++-mingw-w64-x86-64-win32 wine64) ;;
     x86) packages+=(wine32:i386); want_i386=1 ;;
-    *) echo "install-tools.sh: unknown Wine mode '$mode' (x64 or x86)" >&2; exit 2 ;;
+    x86-emulated) packages+=(qemu-user wine64 gcc g++-mingw-w64-x86-64-win32) ;;
+    *) echo "install-tools.sh: unknown Wine mode '$mode' (x64, x86 or x86-emulated)" >&2; exit 2 ;;
   esac
 done
 

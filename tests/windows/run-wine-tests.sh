@@ -4,13 +4,15 @@
 # imports, the hardware flavour's refusals) and runs the programs under Wine
 # on a virtual X display. Screenshots go to build/windows-tests/screenshots.
 #
-#   TARN_WINE_MODE=auto|x64|x86 tests/windows/run-wine-tests.sh
+#   TARN_WINE_MODE=auto|x64|x86|x86-emulated tests/windows/run-wine-tests.sh
 #
 # Wine modes:
 #   x86  the 32-bit programs under 32-bit Wine: what people run, but only on
 #        machines that can execute 32-bit x86 programs;
 #   x64  the same checks on 64-bit test builds of the programs under 64-bit
 #        Wine, which runs on every machine of this kind;
+#   x86-emulated  the 32-bit programs under 32-bit Wine run by qemu-i386, on
+#        any machine (tests/windows/x86-emulated.sh);
 #   auto (the default) x64, and x86 as well where this machine can run it.
 # The first line printed says whether this machine runs 32-bit programs and
 # which modes run. Each phase and each PASS/FAIL is printed as it happens; the
@@ -135,16 +137,17 @@ case $mode_setting in
   auto) modes=(x64); [[ $x86_answer == yes ]] && modes+=(x86) ;;
   x64) modes=(x64) ;;
   x86) modes=(x86) ;;
+  x86-emulated) modes=(x86-emulated) ;;
   *) modes=() ;;
 esac
 echo "=== windows: 32-bit x86 programs run on this machine: $x86_answer${x86_reason:+ ($x86_reason)};" \
   "Wine modes: ${modes[*]:-none} (TARN_WINE_MODE=$mode_setting)"
 if [[ ${#modes[@]} -eq 0 ]]; then
-  fail "TARN_WINE_MODE=$mode_setting: expected auto, x64 or x86"
+  fail "TARN_WINE_MODE=$mode_setting: expected auto, x64, x86 or x86-emulated"
   finish
 fi
 if [[ $mode_setting == x86 && $x86_answer != yes ]]; then
-  fail "TARN_WINE_MODE=x86, but this machine cannot execute 32-bit x86 programs ($x86_reason): use x64 or auto"
+  fail "TARN_WINE_MODE=x86, but this machine cannot execute 32-bit x86 programs ($x86_reason): use x64, x86-emulated or auto"
   finish
 fi
 
@@ -156,6 +159,10 @@ else
   grep '^install:' "$out/install.log"
   fail "installing the tools: $(grep -E '^(E|error):' "$out/install.log" | head -1)"
   finish
+fi
+. "$root/tests/windows/x86-emulated.sh"
+if [[ " ${modes[*]} " == *" x86-emulated "* ]]; then
+  x86e_setup_phase || modes=("${modes[@]/x86-emulated/}")
 fi
 
 # ---- Builds ----
@@ -225,12 +232,13 @@ sim_x64_dir=$root/build/windows-sim-x64
 has_mode() { [[ " ${modes[*]} " == *" $1 "* ]]; }
 runs_scenario() { [[ " $scenarios " == *" $1 "* ]]; }
 sim_x86_targets=(tarn-flash-update)
-has_mode x86 && sim_x86_targets+=(tarn-sheet-probe)
+{ has_mode x86 || has_mode x86-emulated; } && sim_x86_targets+=(tarn-sheet-probe)
 build windows-sim "windows-sim (32-bit)" "${sim_x86_targets[@]}" || finish
 check_program "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)" pei-i386
 check_old_systems "$sim_x86_dir/$program_path" "simulated tarn-flash-update.exe (32-bit)"
 save_icon_pictures "$sim_x86_dir/$program_path"
-if has_mode x64; then
+# x86-emulated compares its trace with the 64-bit program's.
+if has_mode x64 || has_mode x86-emulated; then
   if build windows-sim-x64 "windows-sim-x64 (64-bit test build)"; then
     check_program "$sim_x64_dir/$program_path" "simulated tarn-flash-update.exe (64-bit test build)" pei-x86-64
   else
@@ -411,6 +419,7 @@ app_running() { kill -0 "$app_pid" 2>/dev/null; }
 app_ended() { ! app_running; }
 first_wine_error() {  # first_wine_error LOG: the line that says why
   local line
+  [[ $mode == x86-emulated ]] && { x86e_first_error "$1"; return; }
   line=$(grep -a -m1 -E 'err:|^wine: |[Ee]rror|cannot|not found' "$1" 2>/dev/null)
   [[ -z $line ]] && line=$(grep -a -m1 . "$1" 2>/dev/null)
   echo "${line:-no message from Wine}"
@@ -686,7 +695,7 @@ scenario_busy_sheet() {
 # device it tried to open).
 scenario_windows_versions() {
   local version device device_logged s seen t0 hw_log
-  for version in win98 winxp win10; do
+  for version in ${wine_versions:-win98 winxp win10}; do
     s=as-$version
     phase "$mode: scenario $s"
     wine_run reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >"$out/$mode-$s-reg.log" 2>&1 ||
@@ -695,7 +704,8 @@ scenario_windows_versions() {
     # No trace: the update alone, as a person would run it.
     export TARN_SIM_CARDS="100"
     unset TARN_SIM_TRACE
-    if start_program "$s"; then
+    # Under emulation only the program for real cards: the sheet is checked already.
+    if [[ $mode != x86-emulated ]] && start_program "$s"; then
       check "$mode $s: one tab" "1" "$(probe sheet "$caption" | sed -n 's/^tabs: //p')"
       t0=$(now_ms)
       click_control "$caption" 0 1 || fail "$mode $s: clicking Update"
@@ -792,12 +802,16 @@ run_mode() {  # run_mode x64|x86
     probe_exe=$sim_x86_dir/$sheet_probe_path
     hardware_exe=$hardware_x86
     wine_bin=$(command -v /usr/lib/wine/wine wine | head -1)
+    [[ $mode == x86-emulated ]] && wine_bin=$x86e_launcher
     export WINEARCH=win32
   fi
   export WINEPREFIX=$out/wineprefix-$mode WINELOADER=$wine_bin
   # Quiet, but for the loader's errors: the first of them says why a program
   # did not start.
   export WINEDEBUG=-all,err+module
+  # Under emulation, whether the program was loaded tells the emulation's
+  # failures from the program's.
+  [[ $mode == x86-emulated ]] && WINEDEBUG+=,+loaddll
   phase "$mode: wineboot (a fresh Wine prefix, $WINEARCH)"
   if [[ -z $wine_bin ]]; then
     fail "$mode: no Wine loader for this mode is installed"
@@ -812,8 +826,11 @@ run_mode() {  # run_mode x64|x86
   wine_draws_frames
   phase "$mode: check of the fail-fast start"
   check_fail_fast
-  local scenario
-  for scenario in $scenarios; do
+  local scenario mode_scenarios=$scenarios wine_versions=
+  if [[ $mode == x86-emulated ]]; then
+    mode_scenarios=${TARN_WINE_SCENARIOS:-$x86e_scenarios} wine_versions=$x86e_versions
+  fi
+  for scenario in $mode_scenarios; do
     "scenario_$scenario"
   done
   bounded 30 "wineserver -k (Wine's processes stopped)" wineserver -k >/dev/null 2>&1

@@ -1,0 +1,310 @@
+# The Wine mode x86-emulated: the 32-bit programs people run, under 32-bit
+# Wine, on a machine whose kernel cannot execute 32-bit x86 code. Wine's
+# 32-bit half runs under qemu-i386 (user-mode emulation), from a folder made
+# of Debian's i386 packages, unpacked and never installed:
+#
+#   ${XDG_CACHE_HOME:-$HOME/.cache}/tarn-wine-i386/   (TARN_WINE_I386_CACHE)
+#     root/        the wine32:i386 closure, each .deb unpacked with dpkg -x
+#     wine         the launcher: qemu-i386 on the folder's Wine loader
+#     server-shim.so, loaded into the system's 64-bit wineserver
+#     apt/         apt's own status file and package lists
+#
+# apt-get runs with private state (an empty status file, i386 as its only
+# architecture): the system's dpkg database, its architectures and its
+# package lists are never touched, so other apt-get runs on the machine go on
+# as if this did not exist. The folder is made once and reused by later runs
+# and fresh clones; a new wine64 version makes it again. The wineserver is
+# the system's 64-bit one, which speaks the same protocol when the versions
+# match (the set-up asks for wine32 at the version of wine64).
+#
+# Usable alone, to make the folder: bash tests/windows/x86-emulated.sh setup
+# Sourced by run-wine-tests.sh, which calls x86e_setup and x86e_run_mode.
+
+x86e_source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+x86e_cache=${TARN_WINE_I386_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarn-wine-i386}
+x86e_folder=$x86e_cache/root
+x86e_launcher=$x86e_cache/wine
+# Where qemu puts guest address 0; server-shim.c moves the server's accesses
+# by the same distance.
+x86e_guest_base=0x10000
+# Inside the emulated processes, paths are the folder's (qemu -L).
+x86e_preload_path=/usr/lib/tarn-x86-emulated/preload.so
+
+# x86e_setup LOG: makes the folder if it is missing or stale, then the
+# launchers and the two libraries. Prints one line saying what it did. Runs
+# of the set-up at the same time take turns (a lock in the cache folder).
+x86e_setup() {
+  local log=$1
+  mkdir -p "$x86e_cache" || return 1
+  (
+    flock 9 || exit 1
+    x86e_make_folder "$log" && x86e_finish "$log"
+  ) 9>"$x86e_cache/lock"
+}
+
+x86e_make_folder() {  # x86e_make_folder LOG
+  local log=$1 version stamp started apt_dir new debs deb
+  version=$(dpkg-query -W -f '${Version}' wine64 2>/dev/null)
+  if [[ -z $version ]]; then
+    echo "x86-emulated: wine64 is not installed: its wineserver serves the emulated Wine" | tee -a "$log"
+    return 1
+  fi
+  stamp="wine32:i386 $version in $x86e_folder"
+  if [[ -f $x86e_cache/ready && $(cat "$x86e_cache/ready") == "$stamp" ]]; then
+    echo "x86-emulated: reusing $x86e_folder ($stamp)"
+    return 0
+  fi
+  started=$(date +%s)
+  rm -f "$x86e_cache/ready"
+  apt_dir=$x86e_cache/apt
+  rm -rf "$apt_dir"
+  mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+  : >"$apt_dir/status"
+  # The system's sources and keys; everything else apt keeps is its own here.
+  local apt=(apt-get -q -y
+    -o "Dir::State=$apt_dir" -o "Dir::State::status=$apt_dir/status"
+    -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir"
+    -o "Dir::Cache::archives=$apt_dir/archives"
+    -o APT::Architecture=i386 -o APT::Architectures::=i386
+    -o "APT::Sandbox::User=$(id -un)" -o Debug::NoLocking=1)
+  {
+    echo "== apt-get update (private lists, i386 only)"
+    "${apt[@]}" update
+    echo "== apt-get install --download-only wine32=$version"
+    "${apt[@]}" install --download-only --no-install-recommends "wine32=$version"
+  } >>"$log" 2>&1
+  debs=("$apt_dir"/archives/*.deb)
+  if ! ls "$apt_dir"/archives/wine32_*.deb >/dev/null 2>&1; then
+    echo "x86-emulated: downloading wine32:i386 $version failed: $(grep -m1 '^E:' "$log")" | tee -a "$log"
+    return 1
+  fi
+  new=$x86e_cache/root.new
+  rm -rf "$new" "$x86e_folder"
+  mkdir -p "$new"
+  for deb in "${debs[@]}"; do
+    dpkg -x "$deb" "$new" >>"$log" 2>&1 || { echo "x86-emulated: unpacking $deb failed" | tee -a "$log"; return 1; }
+  done
+  mv "$new" "$x86e_folder"
+  if ! x86e_prepare_folder >>"$log" 2>&1; then
+    echo "x86-emulated: preparing the folder failed (log: $log)" | tee -a "$log"
+    return 1
+  fi
+  rm -rf "$apt_dir/archives"
+  echo "$stamp" >"$x86e_cache/ready"
+  echo "x86-emulated: made $x86e_folder from ${#debs[@]} packages in $(($(date +%s) - started)) s ($(du -sh "$x86e_folder" | cut -f1))"
+}
+
+# x86e_prepare_folder: what installing the packages would have done, and a
+# library cache of the folder's own.
+x86e_prepare_folder() (
+  set -e
+  folder=$x86e_folder
+  # libwine's post-install step: Wine's builtin zlib made from MinGW's.
+  for arch in i686 x86_64; do
+    in=$(echo "$folder/usr/$arch-w64-mingw32/lib/"zlib*.dll)
+    out=$folder/usr/lib/i386-linux-gnu/wine/${arch/i686/i386}-windows/$(basename "$in")
+    head -c 64 "$in" >"$out"
+    printf '%b' 'Wine builtin DLL' '\0\0\0\0\0\0\0\0' '\0\0\0\0\0\0\0\0' >>"$out"
+    tail -c +97 "$in" >>"$out"
+  done
+  # The emulated loader reads the folder's etc/ (qemu -L): a cache naming
+  # only the folder's libraries, so that it never takes one of the host's
+  # 32-bit libraries, and the preload library.
+  sed -n "s|^/|$folder/|p" "$folder"/etc/ld.so.conf.d/*.conf >"$folder/etc/ld.so.conf.tarn"
+  ldconfig -X -f "$folder/etc/ld.so.conf.tarn" -C "$folder/etc/ld.so.cache"
+  echo "$x86e_preload_path" >"$folder/etc/ld.so.preload"
+)
+
+# x86e_finish LOG: the launchers, and the preload library and the server
+# shim built from the project's sources. Written on every set-up, replaced
+# only when they change.
+x86e_finish() (
+  set -e
+  log=$1 folder=$x86e_folder
+  qemu="qemu-i386 -B $x86e_guest_base -L '$folder'"
+  # Wine starts each of its processes through wine-preloader, beside its
+  # loader, giving it the loader and the program's arguments. Debian ships no
+  # preloader, and the i386 loader needs the emulator.
+  x86e_put "$folder/usr/lib/wine/wine-preloader" '#!/bin/sh' "exec $qemu \"\$@\""
+  # WINELOADERNOEXEC: the loader goes on at once instead of restarting
+  # itself through the preloader. A new thread's first steps sometimes
+  # crash under the emulation (it starts at address 1); Wine's device host
+  # and plug-and-play service, which start many, then hold up wineboot, and
+  # the debugger Wine starts for a crashed process hangs. The programs here
+  # need none of them, nor menu entries. A process that hangs is ended after
+  # 10 minutes, far beyond any run here.
+  x86e_put "$x86e_launcher" '#!/bin/sh' \
+    "# 32-bit Wine under qemu-i386, from $folder (tests/windows/x86-emulated.sh)." \
+    "export WINELOADERNOEXEC=1" \
+    'export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedevice.exe,plugplay.exe,winemenubuilder.exe,winedbg.exe=d"' \
+    "exec timeout -k 10 600 $qemu '$folder/usr/lib/wine/wine' \"\$@\""
+  # Each process starts the wineserver beside the loader when none runs.
+  x86e_put "$folder/usr/lib/wine/wineserver" '#!/bin/sh' \
+    "LD_PRELOAD='$x86e_cache/server-shim.so' exec /usr/lib/wine/wineserver64 \"\$@\""
+  x86e_build "$folder$x86e_preload_path" -m32 -nostdlib -ffreestanding "$x86e_source_dir/x86-emulated/preload.c"
+  x86e_build "$x86e_cache/server-shim.so" "$x86e_source_dir/x86-emulated/server-shim.c"
+)
+# x86e_put FILE LINE...: FILE holding the lines, executable, replaced only
+# when different (processes that run it meanwhile keep the old one).
+x86e_put() {
+  printf '%s\n' "${@:2}" >"$1.new"
+  chmod +x "$1.new"
+  if cmp -s "$1.new" "$1"; then rm -f "$1.new"; else mv "$1.new" "$1"; fi
+}
+x86e_build() {  # x86e_build OUTPUT GCC-ARGUMENT...
+  mkdir -p "$(dirname "$1")"
+  if ! gcc -O2 -Wall -Wextra -Werror -fPIC -shared -o "$1.new" "${@:2}" >>"$log" 2>&1; then
+    echo "x86-emulated: building $(basename "${*: -1}") failed: $(grep -m1 -E 'error' "$log")"
+    return 1
+  fi
+  if cmp -s "$1.new" "$1"; then rm -f "$1.new"; else mv "$1.new" "$1"; fi
+}
+
+# ---- The mode's run, inside run-wine-tests.sh ----
+# Only what a 32-bit run can show: the sheet read back by the 32-bit probe
+# (the property-sheet records and the tab titles), updates of both kinds and
+# the exit after the power-off message, compared line for line with the
+# 64-bit program's trace, and the hardware program's choice of device as 98
+# and XP (no simulated update there). A traced update under emulation takes
+# minutes (the program writes millions of trace lines); sheet_updates is the
+# same presses untraced, without the comparison.
+x86e_scenarios="failure_words compare_traces windows_versions"
+x86e_versions="win98 winxp"
+
+# x86e_setup_phase: the set-up inside the runner, and what it must leave as
+# it was: the system's architectures and its i386 packages (none).
+x86e_setup_phase() {
+  local log=$out/x86-emulated-setup.log before after t0
+  phase "x86-emulated: the i386 Wine folder (log: $log)"
+  before="$(dpkg --print-foreign-architectures | paste -sd ' '); $(dpkg-query -W -f '${Package}:${Architecture} ' 2>/dev/null | grep -o '[^ ]*:i386' | wc -l) i386 packages"
+  t0=$(date +%s)
+  if ! x86e_setup "$log"; then
+    fail "x86-emulated: setting up the i386 Wine folder (log: $log)"
+    return 1
+  fi
+  pass "x86-emulated: the i386 Wine folder is ready ($(($(date +%s) - t0)) s)"
+  after="$(dpkg --print-foreign-architectures | paste -sd ' '); $(dpkg-query -W -f '${Package}:${Architecture} ' 2>/dev/null | grep -o '[^ ]*:i386' | wc -l) i386 packages"
+  check "x86-emulated: the system's foreign architectures and i386 packages are as before the set-up" "$before" "$after"
+}
+
+# x86e_first_error LOG: why a process under emulation ended, told as a
+# failure of the emulation (qemu or Wine gave up before the program was
+# loaded) or of the program (it was loaded, then ended).
+x86e_first_error() {
+  local line
+  line=$(grep -a -m1 -E 'err:|^wine: |[Ee]rror|cannot|not found' "$1" 2>/dev/null)
+  [[ -z $line ]] && line=$(grep -a -m1 '^qemu' "$1" 2>/dev/null)
+  # Wine's own programs live in its system folder; the tests' do not.
+  if grep -a 'Loaded L' "$1" 2>/dev/null | grep -vi 'windows\\\\system32' | grep -qi '\.exe" at '; then
+    echo "the program was loaded, then ended: ${line:-no message from Wine}"
+  else
+    echo "the emulation failed before the program started (qemu or 32-bit Wine): ${line:-no message from qemu or Wine}"
+  fi
+}
+
+# The words of a failure: qemu crashing before the program is loaded (here
+# an emulated 486, which lacks instructions Debian's i386 libraries use) is
+# the emulation's; a program that Wine loads and then ends is the
+# program's (the fail-fast check before this shows that one).
+scenario_failure_words() {
+  phase "$mode: check of the failure words"
+  local broken=$out/x86-emulated-broken-qemu result
+  sed 's/-B 0x[0-9a-f]*/& -cpu 486/' "$x86e_launcher" >"$broken"
+  chmod +x "$broken"
+  result=$(wine_bin=$broken start_program broken-emulator)
+  if [[ $result == *"the emulation failed before the program started (qemu or 32-bit Wine): qemu: "* ]]; then
+    pass "$mode: qemu crashing before the program starts is told as the emulation's failure: ${result#*unexpectedly: }"
+  else
+    fail "$mode: qemu crashing before the program starts should be told as the emulation's failure; got: $result"
+  fi
+  timeout 60 wineserver -k >/dev/null 2>&1
+}
+
+# x86e_presses LABEL: the same cards and presses in either mode. Two cards
+# read back through the probe, then an older card's chain update after
+# choosing PCI, a newer card's flash update, OK, the power-off message.
+# Flash erases take no time, so that no trace holds a count of status polls
+# that depends on the speed of the machine. The caller sets TARN_SIM_TRACE
+# or leaves it unset.
+x86e_presses() {
+  local s=$1 report
+  export TARN_SIM_CARDS="14:pci,100" TARN_SIM_ERASE_MS=0
+  start_program "$s" || { unset TARN_SIM_ERASE_MS; return 1; }
+  report=$(probe sheet "$caption")
+  check "$mode $s: two tabs" "2" "$(sed -n 's/^tabs: //p' <<<"$report")"
+  check "$mode $s: tab titles" "Card 1|Card 2" "$(sed -n 's/^tab [0-9]: //p' <<<"$report" | paste -sd '|')"
+  expect_page "$s" 1 100 "Not updated" "group hidden, PCI hidden, CardBus hidden"
+  expect_page "$s" 0 14 "Not updated" "group visible, PCI visible, CardBus visible"
+  click_control "$caption" 0 1010 || fail "$mode $s: clicking PCI"
+  sleep 0.3
+  click_control "$caption" 0 1 || fail "$mode $s: clicking Update on card 1"
+  if wait_verdict 0; then
+    check "$mode $s: card 1 (revision 14) after the chain update" "Success" "$(page_field 0 status)"
+  else
+    [[ $? -eq 1 ]] && fail "$mode $s: the chain update ends within 5 minutes"
+  fi
+  probe select "$caption" 1 >/dev/null
+  wait_running 10 page_shown 1
+  click_control "$caption" 1 1 || fail "$mode $s: clicking Update on card 2"
+  if wait_verdict 1; then
+    check "$mode $s: card 2 (revision 100) after the flash update" "Success" "$(page_field 1 status)"
+  else
+    [[ $? -eq 1 ]] && fail "$mode $s: the flash update ends within 5 minutes"
+  fi
+  click_control "$caption" -1 1 || fail "$mode $s: clicking OK on the sheet"
+  if wait_running 60 has_window "$message_caption"; then
+    check "$mode $s: power-off message text" \
+      "Shut down and power off the computer\\nfor the update to become active." \
+      "$(probe texts "$message_caption" | sed -n 's/^text: //p' | head -1)"
+    dismiss_message "$message_caption"
+  else
+    fail "$mode $s: the power-off message opens"
+  fi
+  end_program "$s"
+  unset TARN_SIM_ERASE_MS
+}
+
+scenario_sheet_updates() {
+  phase "$mode: scenario sheet-updates"
+  unset TARN_SIM_TRACE
+  x86e_presses sheet-updates
+}
+
+# The 32-bit program's trace against the 64-bit program's, line for line:
+# a 32-bit-only fault in what the program does to the cards shows here. The
+# 64-bit side runs under wine64 in the x64 mode's prefix (made here when the
+# x64 mode did not run).
+scenario_compare_traces() {
+  phase "$mode: scenario compare-traces (32-bit program, then 64-bit program)"
+  export TARN_SIM_TRACE=$out/$mode-compare-trace.txt
+  rm -f "$TARN_SIM_TRACE"
+  x86e_presses compare || return
+  local saved=("$mode" "$wine_bin" "$sim_exe" "$probe_exe" "$WINEPREFIX" "$WINEARCH" "$WINELOADER")
+  mode=x64 sim_exe=$sim_x64_dir/$program_path probe_exe=$sim_x64_dir/$sheet_probe_path
+  wine_bin=$(command -v /usr/lib/wine/wine64 wine64 | head -1)
+  export WINEPREFIX=$out/wineprefix-x64 WINEARCH=win64 WINELOADER=$wine_bin
+  export TARN_SIM_TRACE=$out/$mode-compare-trace.txt
+  if [[ ! -f $sim_exe || -z $wine_bin ]]; then
+    fail "x86-emulated compare: no 64-bit program or no wine64 to compare with"
+  elif [[ -f $WINEPREFIX/system.reg ]] ||
+       { timeout 300 "$wine_bin" wineboot -i >"$out/x64-compare-wineboot.log" 2>&1 && timeout 60 wineserver -w; }; then
+    x86e_presses compare
+    timeout 60 wineserver -k >/dev/null 2>&1
+  else
+    fail "x86-emulated compare: 64-bit Wine cannot start: $(first_wine_error "$out/x64-compare-wineboot.log")"
+  fi
+  mode=${saved[0]} wine_bin=${saved[1]} sim_exe=${saved[2]} probe_exe=${saved[3]}
+  export WINEPREFIX=${saved[4]} WINEARCH=${saved[5]} WINELOADER=${saved[6]}
+  local ours=$out/x86-emulated-compare-trace.txt theirs=$out/x64-compare-trace.txt difference
+  if [[ ! -s $ours || ! -s $theirs ]]; then
+    fail "x86-emulated compare: both programs write a trace (32-bit: $(wc -l <"$ours" 2>/dev/null || echo none) lines, 64-bit: $(wc -l <"$theirs" 2>/dev/null || echo none))"
+  elif difference=$(diff <(tr -d '\r' <"$theirs") <(tr -d '\r' <"$ours")); then
+    pass "x86-emulated compare: the 32-bit program's trace equals the 64-bit program's, line for line ($(wc -l <"$ours") lines)"
+  else
+    fail "x86-emulated compare: the 32-bit trace differs from the 64-bit trace ($(grep -c '^[<>]' <<<"$difference") lines; first: $(grep -m2 '^[<>]' <<<"$difference" | paste -sd ' ' | cut -c1-160))"
+  fi
+}
+
+if [[ ${BASH_SOURCE[0]} == "$0" && ${1:-} == setup ]]; then
+  x86e_setup "${2:-/dev/stderr}"
+fi
