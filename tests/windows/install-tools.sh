@@ -43,10 +43,19 @@ if [[ ${#missing[@]} -eq 0 ]]; then
   exit 0
 fi
 
+added_i386=0
 if [[ $want_i386 -eq 1 ]] && ! grep -qx i386 <(dpkg --print-foreign-architectures); then
   run_as_root dpkg --add-architecture i386
+  added_i386=1
   echo "install: architectures added: i386 (the 32-bit half of Wine)"
 else
   echo "install: architectures added: none"
 fi
-ensure_packages "${missing[@]}"
+if ! ensure_packages "${missing[@]}"; then
+  # An architecture added for packages that never came would make every later
+  # package-list update fetch its indexes, and fail with them.
+  if [[ $added_i386 -eq 1 ]] && run_as_root dpkg --remove-architecture i386 2>/dev/null; then
+    echo "install: architectures removed again: i386"
+  fi
+  exit 1
+fi
