@@ -13,8 +13,8 @@
 #include "app/update_tool.hpp"
 #include "card/driver.hpp"
 #include "payloads/payloads.hpp"
+#include "sim/forwarding_driver_io.hpp"
 #include "sim/sim_world.hpp"
-#include "tests/support/forwarding_driver_io.hpp"
 #include "tests/support/scripted_interface.hpp"
 #include "tests/support/scripted_session.hpp"
 #include "tests/support/sim_settings.hpp"
@@ -226,7 +226,7 @@ TEST(CardPage, TheInterfaceChosenLastIsTheOneUsed) {
 }
 
 // Opens every card but one, the way a card vanishing from the driver looks.
-class DriverMissingOneDevice final : public test::ForwardingDriverIo {
+class DriverMissingOneDevice final : public sim::ForwardingDriverIo {
  public:
   DriverMissingOneDevice(DriverIo& inner, std::string missing)
       : ForwardingDriverIo(inner), missing_(std::move(missing)) {}

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/forwarding_driver_io.hpp"
 #include "sim/sim_driver.hpp"
-#include "tests/support/forwarding_driver_io.hpp"
 
 namespace tarn {
 namespace {
@@ -222,7 +222,7 @@ TEST(OlderDriver, RequestsAreJudgedByTheirOutputWordsAlone) {
 
 // Passes every call on to the simulated driver, but the platform cannot make
 // a window of the base the driver returned.
-class NoWindowDriver final : public test::ForwardingDriverIo {
+class NoWindowDriver final : public sim::ForwardingDriverIo {
  public:
   using ForwardingDriverIo::ForwardingDriverIo;
   RegisterWindow* registerWindowAt(uint32_t) override { return nullptr; }

@@ -13,8 +13,8 @@
 #include "app/update_tool.hpp"
 #include "card/driver.hpp"
 #include "platform/win32/win32_system_services.hpp"
+#include "sim/forwarding_driver_io.hpp"
 #include "sim/sim_world.hpp"
-#include "tests/support/forwarding_driver_io.hpp"
 #include "tests/support/scripted_interface.hpp"
 #include "tests/support/sim_settings.hpp"
 
@@ -123,7 +123,7 @@ TEST_F(Win32MessagesTest, AnOwnerlessBoxIsTaskModalWithItsTextCaptionAndIconAsGi
 
 // Notes the virtual time at which the card's window is mapped and unmapped:
 // the update's span.
-class TimedDriver final : public test::ForwardingDriverIo {
+class TimedDriver final : public sim::ForwardingDriverIo {
  public:
   TimedDriver(DriverIo& inner, const sim::SimClock& clock)
       : ForwardingDriverIo(inner), clock_(clock) {}

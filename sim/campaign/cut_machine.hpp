@@ -7,6 +7,7 @@
 
 #include "app/update_tool.hpp"
 #include "sim/clock.hpp"
+#include "sim/forwarding_driver_io.hpp"
 #include "sim/sim_card.hpp"
 #include "sim/sim_driver.hpp"
 #include "sim/sim_system.hpp"
@@ -49,30 +50,15 @@ class CutMachine {
   Press pressUpdate(Command press = runUpdate);
 
  private:
-  class Io final : public DriverIo {
+  // The card's window is replaced by the cut window once one is set.
+  class Io final : public ForwardingDriverIo {
    public:
-    explicit Io(SimDriver& inner) : inner_(inner) {}
-    uint32_t getVersion() override { return inner_.getVersion(); }
-    DriverHandle createFileA(const char* name, uint32_t access, uint32_t share, uint32_t how,
-                             uint32_t flags) override {
-      return inner_.createFileA(name, access, share, how, flags);
-    }
-    int deviceIoControl(DriverHandle device, uint32_t code, const void* input, uint32_t inputSize,
-                        void* output, uint32_t outputSize, uint32_t* returned) override {
-      return inner_.deviceIoControl(device, code, input, inputSize, output, outputSize, returned);
-    }
-    int closeHandle(DriverHandle handle) override { return inner_.closeHandle(handle); }
+    using ForwardingDriverIo::ForwardingDriverIo;
     RegisterWindow* registerWindowAt(uint32_t base) override {
-      RegisterWindow* card = inner_.registerWindowAt(base);
+      RegisterWindow* card = ForwardingDriverIo::registerWindowAt(base);
       return window != nullptr && card != nullptr ? window : card;
     }
-    uint16_t readCardRecord16(uint32_t record, uint32_t offset) override {
-      return inner_.readCardRecord16(record, offset);
-    }
     RegisterWindow* window = nullptr;
-
-   private:
-    SimDriver& inner_;
   };
 
   class Brackets final : public SystemServices {

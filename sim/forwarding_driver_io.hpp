@@ -1,10 +1,10 @@
 #pragma once
 #include "platform/driver_io.hpp"
 
-namespace tarn::test {
+namespace tarn::sim {
 
-// Passes every driver call on to another DriverIo. A test double derives from
-// it and overrides only the call it changes.
+// Passes every driver call on to another DriverIo. A double (a test's, or the
+// campaigns' cut window) derives from it and overrides only the call it changes.
 class ForwardingDriverIo : public DriverIo {
  public:
   explicit ForwardingDriverIo(DriverIo& inner) : inner_(inner) {}
@@ -27,4 +27,4 @@ class ForwardingDriverIo : public DriverIo {
   DriverIo& inner_;
 };
 
-}  // namespace tarn::test
+}  // namespace tarn::sim
