@@ -121,6 +121,23 @@ struct XsvfMachine {
   StandInDevice* device = nullptr;
 };
 
+// A main line's PC: its card's window and its sleeps pass through the cut
+// points, whose hooks are `owner`'s.
+struct CutPc {
+  CutPc(int32_t isCardBus, std::unique_ptr<StandInDevice> owned, void* owner)
+      : pc(isCardBus, std::move(owned)),
+        window(pc.machine.card(), kStatusRegister),
+        system(pc.machine.simSystem) {
+    pc.machine.setWindow(&window);
+    pc.machine.setSystem(&system);
+    window.owner = owner;
+    system.owner = owner;
+  }
+  XsvfMachine pc;
+  CutWindow window;
+  CutSystem system;
+};
+
 class Campaign {
  public:
   explicit Campaign(const XsvfCutConfig& config) : config_(config) { verdicts_.log = config.log; }
@@ -152,18 +169,13 @@ class Campaign {
     // What the card held before: any whole image other than the new one.
     oldImage_ = StandInDevice().array();
     for (size_t i = 0; i < oldImage_.size(); ++i) oldImage_[i] = uint8_t(i * 7 + 0x5A);
-    XsvfMachine pc(config_.isCardBus, oldDevice());
+    CutPc cut(config_.isCardBus, oldDevice(), this);
+    XsvfMachine& pc = cut.pc;
     pc_ = &pc;
-    CutWindow window(pc.machine.card(), kStatusRegister);
-    CutSystem system(pc.machine.simSystem);
-    pc.machine.setWindow(&window);
-    pc.machine.setSystem(&system);
-    window.owner = this;
-    window.afterAccess = [](void* self, uint64_t index) {
+    cut.window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->observe(index);
     };
-    system.owner = this;
-    system.beforeSleep = [](void* self, uint32_t ms) {
+    cut.system.beforeSleep = [](void* self, uint32_t ms) {
       auto* c = static_cast<Campaign*>(self);
       c->sleeps_.push_back({c->lastIndex_, c->lastAccessNs_,
                             c->pc_->machine.clock.nowNs() - c->lastAccessNs_,
@@ -284,21 +296,18 @@ class Campaign {
   }
 
   void cutRun() {
-    XsvfMachine pc(config_.isCardBus, oldDevice());
+    CutPc cut(config_.isCardBus, oldDevice(), this);
+    XsvfMachine& pc = cut.pc;
     pc_ = &pc;
-    CutWindow window(pc.machine.card(), kStatusRegister);
-    CutSystem system(pc.machine.simSystem);
-    pc.machine.setWindow(&window);
-    pc.machine.setSystem(&system);
-    window_ = &window;
-    system_ = &system;
-    window.owner = this;
-    window.afterAccess = [](void* self, uint64_t index) {
+    window_ = &cut.window;
+    system_ = &cut.system;
+    cut.window.afterAccess = [](void* self, uint64_t index) {
       static_cast<Campaign*>(self)->afterAccess(index);
     };
-    window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
-    system.owner = this;
-    system.beforeSleep = [](void* self, uint32_t ms) { static_cast<Campaign*>(self)->inSleep(ms); };
+    cut.window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeSample(); };
+    cut.system.beforeSleep = [](void* self, uint32_t ms) {
+      static_cast<Campaign*>(self)->inSleep(ms);
+    };
     result.phases.clear();
     for (const std::string& name : phaseNames_) result.phases.push_back({name, 0, 0, 0});
 
