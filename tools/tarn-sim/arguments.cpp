@@ -75,6 +75,13 @@ CLI::Option* addCount(CLI::App& app, const std::string& name, uint64_t& count, u
       ->each([&count, max](const std::string& text) { sim::parseNumber(text, max, count); });
 }
 
+CLI::Option* addInterfaceWord(CLI::App& app, const std::string& name, std::string& word,
+                              const std::string& description) {
+  return app.add_option(name, word, description)
+      ->check(CLI::IsMember({"pci", "cardbus"}))
+      ->type_name("WORD");
+}
+
 CLI::Validator revisionFrom(int32_t min) {
   return CLI::Validator(
       [min](std::string& text) -> std::string {

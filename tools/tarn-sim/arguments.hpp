@@ -37,6 +37,10 @@ CLI::Option* addOption(CLI::App& app, const std::string& name, const std::string
 CLI::Option* addCount(CLI::App& app, const std::string& name, uint64_t& count, uint64_t min,
                       uint64_t max, const std::string& description);
 
+// Adds an option taking the interface word, pci or cardbus, into `word`.
+CLI::Option* addInterfaceWord(CLI::App& app, const std::string& name, std::string& word,
+                              const std::string& description);
+
 // Checks of option values, with messages that say what is accepted, for
 // example "'300' is not a revision from 0 to 255". Numbers are decimal, or
 // hexadecimal after 0x; a leading zero is never octal.

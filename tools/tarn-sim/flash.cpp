@@ -31,7 +31,7 @@ const char* sourceName(sim::PowerUpSource source) {
 
 struct FlashOptions {
   int32_t revision = 0;
-  int32_t isCardBus = 0;
+  std::string interface = "pci";
   bool bank1Marked = true;
   std::string tracePath;
   sim::SimFlashFaults faults;
@@ -58,12 +58,8 @@ CLI::App* defineFlash(CLI::App& tarnSim) {
               return {};
             })
       ->required();
-  flash
-      ->add_option("--interface",
-                   "the page's interface choice (default pci; counts below revision 100)")
-      ->check(CLI::IsMember({"pci", "cardbus"}))
-      ->type_name("WORD")
-      ->each([](const std::string& text) { options.isCardBus = text == "cardbus" ? 1 : 0; });
+  addInterfaceWord(*flash, "--interface", options.interface,
+                   "the page's interface choice (default pci; counts below revision 100)");
   flash
       ->add_option("--bank1",
                    "bank 1 before the update: a complete, marked older image, or erased "
@@ -90,7 +86,7 @@ CLI::App* defineFlash(CLI::App& tarnSim) {
 
 int runFlash() {
   const int32_t revision = options.revision;
-  const int32_t isCardBus = options.isCardBus;
+  const int32_t isCardBus = options.interface == "cardbus" ? 1 : 0;
   const bool bank1Marked = options.bank1Marked;
   const sim::SimFlashFaults& faults = options.faults;
   const uint64_t powerCut = options.powerCut;

@@ -42,9 +42,8 @@ CLI::App* defineFlashCampaign(CLI::App& tarnSim) {
   campaign->add_option("--revision", "the card's hardware revision (default 100)")
       ->check(revisionFrom(50))
       ->each([](const std::string& text) { sim::parseRevision(text, options.revision); });
-  campaign->add_option("--interface", options.interface, "the interface choice (default pci)")
-      ->check(CLI::IsMember({"pci", "cardbus"}))
-      ->type_name("WORD");
+  addInterfaceWord(*campaign, "--interface", options.interface,
+                   "the interface choice (default pci)");
   addCount(*campaign, "--spread", options.spread, 0, 10000000,
            "cut points spread evenly over each update (default 20000)");
   addCount(*campaign, "--edge", options.edge, 0, 200000,

@@ -34,9 +34,7 @@ struct XsvfCampaignOptions {
 CLI::App* defineXsvfCampaign(CLI::App& tarnSim) {
   CLI::App* campaign = tarnSim.add_subcommand("xsvf-campaign", kDescription);
   campaign->allow_extras();
-  campaign->add_option("--payload", options.interface, "the stream to play (default pci)")
-      ->check(CLI::IsMember({"pci", "cardbus"}))
-      ->type_name("WORD");
+  addInterfaceWord(*campaign, "--payload", options.interface, "the stream to play (default pci)");
   addCount(*campaign, "--spread", options.spread, 0, 1000000,
            "cut points spread evenly over the play (default 4000)");
   addCount(*campaign, "--sleep-cuts", options.sleepCuts, 0, 100,

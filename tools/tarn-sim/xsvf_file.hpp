@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "payloads/payloads.hpp"
+#include "tools/tarn-sim/arguments.hpp"
 
 namespace tarn::tools {
 
@@ -15,9 +16,7 @@ namespace tarn::tools {
 inline void addStreamSource(CLI::App& subcommand, std::string& file, std::string& interface) {
   CLI::Option_group* source = subcommand.add_option_group("source", "FILE or --payload");
   source->add_option("FILE", file, "an XSVF file, up to 16 MiB");
-  source->add_option("--payload", interface, "the embedded PCI or CardBus stream")
-      ->check(CLI::IsMember({"pci", "cardbus"}))
-      ->type_name("WORD");
+  addInterfaceWord(*source, "--payload", interface, "the embedded PCI or CardBus stream");
   source->require_option(1);
 }
 
