@@ -323,14 +323,8 @@ class Campaign {
     // The cuts after the player's last look at TDO: it cannot tell them from
     // no cut, so the main line's own ending is theirs.
     if (groupCount_ > 0) {
-      CopyRecord tail{};
-      tail.index = groupFirst_.index;
-      tail.offsetNs = groupFirst_.offsetNs;
-      tail.cutCount = groupCount_;
-      tail.cutPress = press;
-      tail.allHeldNew = groupAllNew_ ? 1 : 0;
       ++continuationsStarted_;
-      received(tail);
+      received(groupRecord(press));
       groupCount_ = 0;
     }
 
@@ -456,14 +450,21 @@ class Campaign {
     groupCount_ = 0;
   }
 
-  // In a copy, once the play that lost its power has ended.
-  [[noreturn]] void finishCopy(const CutMachine::Press& press) {
+  // What the cuts of the open group share: where the first lies, how many,
+  // and how the play that lost its power ended.
+  CopyRecord groupRecord(const CutMachine::Press& press) const {
     CopyRecord record{};
     record.index = groupFirst_.index;
     record.offsetNs = groupFirst_.offsetNs;
     record.cutCount = groupCount_;
     record.cutPress = press;
     record.allHeldNew = groupAllNew_ ? 1 : 0;
+    return record;
+  }
+
+  // In a copy, once the play that lost its power has ended.
+  [[noreturn]] void finishCopy(const CutMachine::Press& press) {
+    CopyRecord record = groupRecord(press);
     record.phase = uint8_t(phaseAt(groupFirst_.index));
     record.recovery = recoveryKind_;
     if (recoveryKind_ == kFreshPc) {
