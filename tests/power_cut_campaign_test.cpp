@@ -239,17 +239,16 @@ struct FaultyUpdater {
   uint32_t recoveries = 0;
 };
 
-bool named(const std::vector<std::string>& notes, const char* judgement) {
-  for (const std::string& note : notes) {
-    if (note.find(judgement) != std::string::npos) return true;
+// The campaign over `row`'s faulty updater broke, naming the row's judgement.
+void expectJudged(const FaultyUpdater& row, uint64_t broken,
+                  const std::vector<std::string>& brokenNames) {
+  EXPECT_GT(broken, 0u) << row.fault;
+  std::string seen;
+  for (const std::string& name : brokenNames) {
+    if (name.find(row.judgement) != std::string::npos) return;
+    seen += "\n  " + name;
   }
-  return false;
-}
-
-std::string joined(const std::vector<std::string>& notes) {
-  std::string text;
-  for (const std::string& note : notes) text += "\n  " + note;
-  return text;
+  ADD_FAILURE() << row.fault << ": expected \"" << row.judgement << "\" among" << seen;
 }
 
 // Every judgement of the flash campaign, seen to fire on an updater that
@@ -279,7 +278,7 @@ TEST(PowerCutCampaign, FlashJudgementsFireOnFaultyUpdaters) {
     PowerCutConfig config;
     config.revision = 60;
     config.timing = SimFlashTiming::instant();
-    config.spreadCuts = kSanitized ? 8 : 40;
+    config.spreadCuts = 40;
     config.edgeBytes = 2;
     config.phaseEdgeAccesses = 2;
     config.recoveries = row.recoveries;
@@ -287,10 +286,7 @@ TEST(PowerCutCampaign, FlashJudgementsFireOnFaultyUpdaters) {
     config.bank1Cases[1] = row.bank1Marked;
     config.press = row.press;
     const PowerCutResult result = runPowerCutCampaign(config);
-    EXPECT_GT(result.broken, 0u) << row.fault;
-    EXPECT_TRUE(named(result.brokenNames, row.judgement))
-        << row.fault << ": expected \"" << row.judgement << "\" among"
-        << joined(result.brokenNames);
+    expectJudged(row, result.broken, result.brokenNames);
   }
 }
 
@@ -305,15 +301,12 @@ TEST(PowerCutCampaign, XsvfJudgementsFireOnFaultyUpdaters) {
   };
   for (const FaultyUpdater& row : table) {
     XsvfCutConfig config;
-    config.spreadCuts = kSanitized ? 4 : 20;
+    config.spreadCuts = 20;
     config.sleepCuts = 0;
     config.recoveries = row.recoveries;
     config.press = row.press;
     const XsvfCutResult result = runXsvfCutCampaign(config);
-    EXPECT_GT(result.broken, 0u) << row.fault;
-    EXPECT_TRUE(named(result.brokenNames, row.judgement))
-        << row.fault << ": expected \"" << row.judgement << "\" among"
-        << joined(result.brokenNames);
+    expectJudged(row, result.broken, result.brokenNames);
   }
 }
 
