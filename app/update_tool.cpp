@@ -100,7 +100,29 @@ void useXsvfStream(UpdateTool& tool, int32_t isCardBus) {
 
 namespace {
 
+// On battery, a power cut during the update can leave the card unable to
+// start: the user decides before the card is mapped, so No leaves it
+// untouched. Only a press that would start an update asks; one that ends in
+// the interface message goes on to it unasked. False: no update.
+bool agreedToUpdate(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+  const PowerState power = tool.system.powerState();
+  if (power.line != PowerLine::Battery) return true;
+  if (!tool.ui.isDlgButtonChecked(window, kPciRadio) &&
+      !tool.ui.isDlgButtonChecked(window, kCardBusRadio)) {
+    // The card's revision decides; reading it maps nothing.
+    if (!openCard(tool.card, tool.driver, cardIndex, 0)) return false;
+    if (tool.card.hardwareRevision < 100) return true;
+  }
+  char charge[16] = "";
+  if (power.batteryPercent >= 0 && power.batteryPercent <= 100)
+    std::snprintf(charge, sizeof charge, " (%d%% left)", int(power.batteryPercent));
+  char text[256];
+  std::snprintf(text, sizeof text, kBatteryQuestion, charge);
+  return tool.ui.messageBox(0, text, kBatteryCaption, kBatteryQuestionStyle) == IDYES;
+}
+
 void runUpdateCommand(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+  if (!agreedToUpdate(tool, window, cardIndex)) return;
   if (!openCard(tool.card, tool.driver, cardIndex, 1)) return;
 
   int32_t isCardBus = 0;

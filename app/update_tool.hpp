@@ -24,6 +24,17 @@ inline constexpr const char* kPowerOffText =
 inline constexpr const char* kPowerOffCaption = "TARN Flash Update Tool";
 inline constexpr const char* kInterfaceText = "Please select your interface type (PCI/CardBus)";
 inline constexpr const char* kInterfaceCaption = "Flash Update Tool";
+// The question before an update on battery power. %s is the charge left,
+// " (40% left)", or nothing when the system does not report it.
+inline constexpr const char* kBatteryQuestion =
+    "The computer is running on battery%s.\n"
+    "If power is lost during the update, the card\n"
+    "may be left unable to start.\n"
+    "Please connect the power adapter first.\n"
+    "\n"
+    "Update the card on battery power anyway?";
+inline constexpr const char* kBatteryCaption = "TARN Flash Update Tool";
+inline constexpr uint32_t kBatteryQuestionStyle = MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2;
 
 // The page that runs the current update, as the lower layers see it: status
 // texts go to its control 1002, positions to its progress bar 1009.

@@ -3,8 +3,16 @@
 
 namespace tarn {
 
-// The two operating-system services an update needs besides the card:
-// the millisecond sleep and the debugger output line.
+// Where the computer's power comes from, as the system reports it.
+enum class PowerLine { Unknown, Mains, Battery };
+struct PowerState {
+  PowerLine line = PowerLine::Unknown;
+  int32_t batteryPercent = -1;  // charge left, 0 to 100; -1 when not reported
+};
+
+// The operating-system services an update needs besides the card: the
+// millisecond sleep and the debugger output line; and, before one starts,
+// the power state.
 class SystemServices {
  public:
   virtual ~SystemServices() = default;
@@ -20,6 +28,9 @@ class SystemServices {
   // only at the system's default timer period.
   virtual void xsvfPlayBegins() {}
   virtual void xsvfPlayEnds() {}
+  // Where the power comes from now. Unknown where the system cannot tell;
+  // a desktop, which reports no battery, may say either.
+  virtual PowerState powerState() { return {}; }
 };
 
 }  // namespace tarn

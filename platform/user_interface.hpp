@@ -18,7 +18,14 @@ inline constexpr uint32_t WM_SETTEXT = 0x000C;
 inline constexpr uint32_t PBM_SETPOS = 0x0402;
 // Window-long index of the page's one integer.
 inline constexpr int DWL_USER = 8;
+// Message box styles, and the buttons that end a box.
+inline constexpr uint32_t MB_YESNO = 0x4;
+inline constexpr uint32_t MB_ICONWARNING = 0x30;
 inline constexpr uint32_t MB_ICONINFORMATION = 0x40;
+inline constexpr uint32_t MB_DEFBUTTON2 = 0x100;
+inline constexpr int IDOK = 1;
+inline constexpr int IDYES = 6;
+inline constexpr int IDNO = 7;
 inline constexpr uint32_t PSP_USETITLE = 0x8;
 inline constexpr uint32_t PSH_PROPSHEETPAGE = 0x8;
 inline constexpr uint32_t PSH_NOAPPLYNOW = 0x80;
@@ -68,7 +75,9 @@ class UserInterface {
   virtual intptr_t setWindowLong(PageWindow window, int index, intptr_t value) = 0;
   virtual intptr_t getWindowLong(PageWindow window, int index) = 0;
   // Modal; `owner` 0 for none. Returns after it is dismissed. While it is
-  // shown the sheet takes no input, also when the box has no owner.
+  // shown the sheet takes no input, also when the box has no owner. One OK
+  // button, which returns IDOK; with MB_YESNO the buttons Yes and No, which
+  // return IDYES and IDNO, the second the default with MB_DEFBUTTON2.
   virtual int messageBox(PageWindow owner, const char* text, const char* caption,
                          uint32_t type) = 0;
   // An update that ran inside `window`'s command has ended. Keys and clicks

@@ -8,8 +8,8 @@
 
 namespace tarn::sim {
 
-// Sleep and debugger output on the simulation's clock. Debug lines are kept
-// for tests and for tarn-sim.
+// Sleep and debugger output on the simulation's clock, and the machine's
+// power. Debug lines are kept for tests and for tarn-sim.
 class SimSystem final : public SystemServices {
  public:
   explicit SimSystem(SimClock& clock) : clock_(clock) {}
@@ -19,7 +19,9 @@ class SimSystem final : public SystemServices {
     clock_.sleepMs(milliseconds);
   }
   void outputDebugString(const char* text) override { debugLines.emplace_back(text); }
+  PowerState powerState() override { return power; }
 
+  PowerState power{PowerLine::Mains, -1};
   uint64_t sleepCalls = 0;
   uint64_t sleptMs = 0;
   std::vector<std::string> debugLines;

@@ -84,6 +84,26 @@ bool parseFaults(const std::string& text, SimWorldSettings& settings, std::strin
   return true;
 }
 
+bool parsePower(const std::string& text, PowerState& power, std::string& error) {
+  constexpr std::string_view kCharge = "battery:";
+  uint64_t percent = 0;
+  if (text.empty() || text == "mains") {
+    power = {PowerLine::Mains, -1};
+  } else if (text == "unknown") {
+    power = {PowerLine::Unknown, -1};
+  } else if (text == "battery") {
+    power = {PowerLine::Battery, -1};
+  } else if (text.starts_with(kCharge) &&
+             parseNumber(std::string_view(text).substr(kCharge.size()), 100, percent)) {
+    power = {PowerLine::Battery, int32_t(percent)};
+  } else {
+    error = "TARN_SIM_POWER: '" + text +
+            "' is not mains, battery, battery:PERCENT (0 to 100) or unknown";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseSimSettings(const SettingLookup& lookup, SimWorldSettings& settings, std::string& error) {
@@ -117,7 +137,7 @@ bool parseSimSettings(const SettingLookup& lookup, SimWorldSettings& settings, s
   }
   settings.statePath = value("TARN_SIM_STATE");
   settings.tracePath = value("TARN_SIM_TRACE");
-  return true;
+  return parsePower(value("TARN_SIM_POWER"), settings.power, error);
 }
 
 int32_t upToDateRevisionOf(int32_t revision) {
@@ -226,6 +246,7 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::Wal
     : settings_(std::move(settings)),
       clock_(mode, SimClock::kDefaultBusAccessNs, wallSleep),
       system_(clock_) {
+  system_.power = settings_.power;
   settings_.cardFaults.resize(settings_.cards.size());
   for (const SimCardSetup& setup : settings_.cards) factoryRevisions_.push_back(setup.revision);
   std::vector<SavedCard> saved(settings_.cards.size());

@@ -35,6 +35,8 @@ namespace tarn::sim {
 //                    across runs (none: every run starts from the factory; a
 //                    file that is not there yet: factory-fresh cards)
 //   TARN_SIM_TRACE   file that receives the access trace
+//   TARN_SIM_POWER   "mains" (default), "battery", "battery:PERCENT" (0 to
+//                    100) or "unknown": where the machine's power comes from
 // Numbers are decimal, or hexadecimal after 0x; revisions are 0 to 255.
 struct SimCardFaults {
   SimFlashFaults flash;
@@ -50,6 +52,7 @@ struct SimWorldSettings {
   uint32_t eraseMs = 1000;
   std::string statePath;
   std::string tracePath;
+  PowerState power{PowerLine::Mains, -1};
 };
 
 // Four families, each card out of date, and one up-to-date card.

@@ -96,6 +96,8 @@ class TracingSystem final : public SystemServices {
   }
   void xsvfPlayBegins() override { inner_.xsvfPlayBegins(); }
   void xsvfPlayEnds() override { inner_.xsvfPlayEnds(); }
+  // Asked before an update, outside it: no trace event either.
+  PowerState powerState() override { return inner_.powerState(); }
 
  private:
   SystemServices& inner_;

@@ -11,6 +11,7 @@
 #include "card/driver.hpp"
 #include "card/registers.hpp"
 #include "platform/win32/win32_driver_io.hpp"
+#include "platform/win32/win32_messages.hpp"
 #include "platform/win32/win32_system_services.hpp"
 #include "sim/trace.hpp"
 
@@ -303,7 +304,18 @@ uint32_t logEnd(uint32_t period) {
   timerLog->push_back("timeEndPeriod " + std::to_string(period));
   return 0;
 }
-constexpr Win32SystemCalls kLoggedCalls{logSleep, logDebug, logBegin, logEnd};
+// GetSystemPowerStatus: its result, ACLineStatus and BatteryLifePercent.
+struct PowerAnswer {
+  int result;
+  uint8_t acLine, percent;
+};
+PowerAnswer powerAnswer{};
+int answerPower(uint8_t* acLine, uint8_t* percent) {
+  *acLine = powerAnswer.acLine;
+  *percent = powerAnswer.percent;
+  return powerAnswer.result;
+}
+constexpr Win32SystemCalls kLoggedCalls{logSleep, logDebug, logBegin, logEnd, answerPower};
 
 class Win32SystemServicesTest : public ::testing::Test {
  protected:
@@ -362,6 +374,38 @@ TEST_F(Win32SystemServicesTest, TracedServicesStillBracketThePlayAndOnlyThePlay)
                                           "timeEndPeriod 1"};
   EXPECT_EQ(log, expected);
   EXPECT_EQ(trace.text(), "S 3\nS 2\n");
+}
+
+// Battery only for a power line reported off line; the wrappers an update
+// goes through pass the state on, and asking it leaves no trace line.
+TEST_F(Win32SystemServicesTest, PowerStateAsReportedThroughEveryWrapper) {
+  const struct {
+    PowerAnswer answer;
+    PowerLine line;
+    int32_t percent;
+  } rows[] = {
+      {{1, 0, 40}, PowerLine::Battery, 40},  {{1, 0, 100}, PowerLine::Battery, 100},
+      {{1, 0, 255}, PowerLine::Battery, -1}, {{1, 1, 255}, PowerLine::Mains, -1},
+      {{1, 255, 50}, PowerLine::Unknown, -1}, {{0, 0, 40}, PowerLine::Unknown, -1},
+  };
+  static constexpr Win32MessageCalls kNoQueue{nullptr, nullptr};
+  Win32SystemServices system(kLoggedCalls);
+  sim::TraceLog trace;
+  sim::TracingSystem traced(system, trace);
+  Win32Messages messages(kNoQueue);
+  AnsweringSystemServices answering(system, messages);
+  for (const auto& row : rows) {
+    powerAnswer = row.answer;
+    for (SystemServices* services : {static_cast<SystemServices*>(&system),
+                                     static_cast<SystemServices*>(&traced),
+                                     static_cast<SystemServices*>(&answering)}) {
+      const PowerState state = services->powerState();
+      EXPECT_EQ(state.line, row.line) << int(row.answer.acLine);
+      EXPECT_EQ(state.batteryPercent, row.percent) << int(row.answer.percent);
+    }
+  }
+  EXPECT_EQ(trace.text(), "");
+  EXPECT_TRUE(log.empty());
 }
 
 }  // namespace

@@ -157,7 +157,11 @@ uint32_t countEnd(uint32_t) {
   ++timerEnds;
   return 0;
 }
-constexpr Win32SystemCalls kClockCalls{clockSleep, noDebug, countBegin, countEnd};
+int onMains(uint8_t* acLine, uint8_t*) {
+  *acLine = 1;
+  return 1;
+}
+constexpr Win32SystemCalls kClockCalls{clockSleep, noDebug, countBegin, countEnd, onMains};
 
 struct CadenceCase {
   const char* name;

@@ -55,7 +55,11 @@ uint32_t fakeEnd(uint32_t period) {
   timer->clock->setTimerTickNs(kDefaultTickNs);
   return 0;
 }
-constexpr Win32SystemCalls kFakeTimerCalls{fakeSleep, fakeDebug, fakeBegin, fakeEnd};
+int onMains(uint8_t* acLine, uint8_t*) {
+  *acLine = 1;
+  return 1;
+}
+constexpr Win32SystemCalls kFakeTimerCalls{fakeSleep, fakeDebug, fakeBegin, fakeEnd, onMains};
 
 sim::SimWorldSettings worldWith(const std::string& cards) {
   return test::settingsFor({{"TARN_SIM_CARDS", cards}});

@@ -52,6 +52,10 @@ void drawFrame(int top, int left, int height, int width) {
 }
 
 bool isEnter(int key) { return key == '\n' || key == '\r' || key == KEY_ENTER; }
+// The parts of a message box's type: its buttons and its icon.
+constexpr uint32_t kButtonsOf = 0x0F;
+constexpr uint32_t kIconOf = 0xF0;
+bool isYesNo(uint32_t type) { return (type & kButtonsOf) == MB_YESNO; }
 constexpr int kEscape = 27;
 constexpr int kMaxReadErrors = 100;
 
@@ -256,11 +260,20 @@ void TerminalInterface::drawMessageBox() {
   addch(' ');
   attroff(A_BOLD);
   attron(A_BOLD);
-  mvaddstr(top + 2, left + 2, "(i)");
+  mvaddstr(top + 2, left + 2, (boxType_ & kIconOf) == MB_ICONWARNING ? "(!)" : "(i)");
   attroff(A_BOLD);
   for (int i = 0; i < count; ++i)
     mvaddnstr(top + 2 + i, left + 7, lines[i], lengths[i] < width - 9 ? lengths[i] : width - 9);
   const int okLine = top + height - 2;
+  if (isYesNo(boxType_)) {
+    const int yesLeft = left + (width - 20) / 2;
+    putText(okLine, yesLeft, "[  Yes  ]", 9, boxFocus_ == Target::MessageYes ? A_REVERSE : A_NORMAL);
+    addHit(okLine, yesLeft, yesLeft + 8, Target::MessageYes);
+    putText(okLine, yesLeft + 11, "[  No   ]", 9,
+            boxFocus_ == Target::MessageNo ? A_REVERSE : A_NORMAL);
+    addHit(okLine, yesLeft + 11, yesLeft + 19, Target::MessageNo);
+    return;
+  }
   const int okLeft = left + (width - 8) / 2;
   putText(okLine, okLeft, "[  OK  ]", 8, A_REVERSE);
   addHit(okLine, okLeft, okLeft + 7, Target::MessageOk);
@@ -441,36 +454,53 @@ intptr_t TerminalInterface::getWindowLong(PageWindow window, int index) {
   return getLong(sheet_, window, index);
 }
 
-int TerminalInterface::messageBox(PageWindow, const char* text, const char* caption, uint32_t) {
+int TerminalInterface::messageBox(PageWindow, const char* text, const char* caption,
+                                  uint32_t type) {
+  const bool yesNo = isYesNo(type);
+  // A box nobody can answer takes the answer that changes nothing.
+  const int unanswered = yesNo ? IDNO : IDOK;
   if (!start()) {
     std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "",
                  text != nullptr ? text : "");
-    return 1;  // IDOK
+    return unanswered;
   }
   boxText_ = text != nullptr ? text : "";
   boxCaption_ = caption != nullptr ? caption : "";
-  for (;;) {
+  boxType_ = type;
+  boxFocus_ = !yesNo                     ? Target::MessageOk
+              : (type & MB_DEFBUTTON2) != 0 ? Target::MessageNo
+                                            : Target::MessageYes;
+  Target chosen = Target::None;
+  while (chosen == Target::None) {
     const int key = nextKey();
     if (key == ERR) break;
     if (screenTooSmall()) continue;
-    if (isEnter(key) || key == ' ' || key == kEscape) break;
-    if (key == KEY_MOUSE) {
+    if (isEnter(key) || key == ' ') {
+      chosen = boxFocus_;
+    } else if (key == kEscape) {
+      chosen = yesNo ? Target::MessageNo : Target::MessageOk;
+    } else if (yesNo && (key == 'y' || key == 'Y')) {
+      chosen = Target::MessageYes;
+    } else if (yesNo && (key == 'n' || key == 'N')) {
+      chosen = Target::MessageNo;
+    } else if (yesNo && (key == '\t' || key == KEY_BTAB || key == KEY_LEFT || key == KEY_RIGHT)) {
+      boxFocus_ = boxFocus_ == Target::MessageYes ? Target::MessageNo : Target::MessageYes;
+    } else if (key == KEY_MOUSE) {
+      // Modal: the box's buttons are all there is to hit.
       MEVENT event;
-      bool onOk = false;
-      if (getmouse(&event) == OK) {
-        for (int i = 0; i < hitCount_; ++i) {
-          if (hits_[i].target == Target::MessageOk && event.y == hits_[i].line &&
-              event.x >= hits_[i].first && event.x <= hits_[i].last)
-            onOk = true;
-        }
+      if (getmouse(&event) != OK) continue;
+      for (int i = 0; i < hitCount_; ++i) {
+        if (event.y == hits_[i].line && event.x >= hits_[i].first && event.x <= hits_[i].last)
+          chosen = hits_[i].target;
       }
-      if (onOk) break;
     }
   }
   boxText_ = nullptr;
   boxCaption_ = nullptr;
   draw();
-  return 1;  // IDOK
+  if (chosen == Target::MessageYes) return IDYES;
+  if (chosen == Target::MessageNo) return IDNO;
+  return chosen == Target::MessageOk ? IDOK : unanswered;
 }
 
 }  // namespace tarn::ui

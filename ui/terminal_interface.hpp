@@ -45,7 +45,9 @@ class TerminalInterface final : public UserInterface {
     CardBusRadio,
     OkButton,
     CancelButton,
-    MessageOk
+    MessageOk,
+    MessageYes,
+    MessageNo
   };
 
  private:
@@ -79,6 +81,8 @@ class TerminalInterface final : public UserInterface {
   Target focus_ = Target::UpdateButton;
   const char* boxText_ = nullptr;
   const char* boxCaption_ = nullptr;
+  uint32_t boxType_ = 0;
+  Target boxFocus_ = Target::MessageOk;
   static constexpr int kMaxHits = 24;
   HitRegion hits_[kMaxHits];
   int hitCount_ = 0;

@@ -49,6 +49,13 @@ void callSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 void callOutputDebugStringA(const char* text) { OutputDebugStringA(text); }
 uint32_t callTimeBeginPeriod(uint32_t period) { return uint32_t(timeBeginPeriod(period)); }
 uint32_t callTimeEndPeriod(uint32_t period) { return uint32_t(timeEndPeriod(period)); }
+int callGetSystemPowerStatus(uint8_t* acLineStatus, uint8_t* batteryLifePercent) {
+  SYSTEM_POWER_STATUS status;
+  if (!GetSystemPowerStatus(&status)) return 0;
+  *acLineStatus = status.ACLineStatus;
+  *batteryLifePercent = status.BatteryLifePercent;
+  return 1;
+}
 
 int callPeekMessageA(intptr_t window, uint32_t filterMin, uint32_t filterMax,
                      uint32_t removeMessage) {
@@ -65,7 +72,7 @@ int callMessageBoxA(intptr_t owner, const char* text, const char* caption, uint3
 constexpr Win32DriverCalls kDriverCalls{callGetVersion, callCreateFileA, callDeviceIoControl,
                                         callCloseHandle};
 constexpr Win32SystemCalls kSystemCalls{callSleep, callOutputDebugStringA, callTimeBeginPeriod,
-                                        callTimeEndPeriod};
+                                        callTimeEndPeriod, callGetSystemPowerStatus};
 constexpr Win32MessageCalls kMessageCalls{callPeekMessageA, callMessageBoxA};
 
 }  // namespace

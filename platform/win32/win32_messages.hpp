@@ -66,6 +66,7 @@ class AnsweringSystemServices final : public SystemServices {
   void updateEnds() override { inner_.updateEnds(); }
   void xsvfPlayBegins() override { inner_.xsvfPlayBegins(); }
   void xsvfPlayEnds() override { inner_.xsvfPlayEnds(); }
+  PowerState powerState() override { return inner_.powerState(); }
 
  private:
   SystemServices& inner_;

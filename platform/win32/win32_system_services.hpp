@@ -12,9 +12,11 @@ struct Win32SystemCalls {
   void (*outputDebugStringA)(const char* text);
   uint32_t (*timeBeginPeriod)(uint32_t period);  // 0 (TIMERR_NOERROR) when granted
   uint32_t (*timeEndPeriod)(uint32_t period);
+  // GetSystemPowerStatus, its two fields the updater reads; 0 when it fails.
+  int (*getSystemPowerStatus)(uint8_t* acLineStatus, uint8_t* batteryLifePercent);
 };
 
-// Sleep and debugger output on Windows. For the length of an XSVF play the
+// Sleep, debugger output and the power state on Windows. For the length of an XSVF play the
 // system timer runs at 1 ms: at the default tick of 10 to 15.6 ms every short
 // run-test wait would take up to 16 times as long. A flash update keeps the
 // default period: its sector erase gives up after 5000 sleeps of 1 ms, which
@@ -29,6 +31,7 @@ class Win32SystemServices final : public SystemServices {
   void outputDebugString(const char* text) override;
   void xsvfPlayBegins() override;
   void xsvfPlayEnds() override;
+  PowerState powerState() override;
 
   bool timerSharpened() const { return timerSharpened_; }
 

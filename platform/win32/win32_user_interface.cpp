@@ -23,6 +23,12 @@ constexpr int kDwlUser = DWL_USER;
 constexpr int kPlatformDwlUser = DWL_USER;
 #endif
 constexpr UINT kIconInformation = MB_ICONINFORMATION;
+constexpr UINT kYesNo = MB_YESNO;
+constexpr UINT kIconWarning = MB_ICONWARNING;
+constexpr UINT kDefaultButton2 = MB_DEFBUTTON2;
+constexpr int kOk = IDOK;
+constexpr int kYes = IDYES;
+constexpr int kNo = IDNO;
 constexpr DWORD kUseTitle = PSP_USETITLE;
 constexpr DWORD kPropSheetPage = PSH_PROPSHEETPAGE;
 constexpr DWORD kNoApplyNow = PSH_NOAPPLYNOW;
@@ -33,6 +39,12 @@ constexpr DWORD kNoApplyNow = PSH_NOAPPLYNOW;
 #undef PBM_SETPOS
 #undef DWL_USER
 #undef MB_ICONINFORMATION
+#undef MB_YESNO
+#undef MB_ICONWARNING
+#undef MB_DEFBUTTON2
+#undef IDOK
+#undef IDYES
+#undef IDNO
 #undef PSP_USETITLE
 #undef PSH_PROPSHEETPAGE
 #undef PSH_NOAPPLYNOW
@@ -53,6 +65,9 @@ static_assert(WM_SETTEXT == win::kSetText);
 static_assert(PBM_SETPOS == win::kSetPos);
 static_assert(DWL_USER == win::kDwlUser);
 static_assert(MB_ICONINFORMATION == win::kIconInformation);
+static_assert(MB_YESNO == win::kYesNo && MB_ICONWARNING == win::kIconWarning &&
+              MB_DEFBUTTON2 == win::kDefaultButton2);
+static_assert(IDOK == win::kOk && IDYES == win::kYes && IDNO == win::kNo);
 static_assert(PSP_USETITLE == win::kUseTitle);
 static_assert(PSH_PROPSHEETPAGE == win::kPropSheetPage);
 static_assert(PSH_NOAPPLYNOW == win::kNoApplyNow);

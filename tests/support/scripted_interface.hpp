@@ -13,7 +13,9 @@ namespace tarn::test {
 struct ScriptAction {
   enum class Kind { ShowTab, Check, Press, DismissMessageBox, CloseSheet };
   Kind kind = Kind::ShowTab;
-  int value = 0;  // tab index for ShowTab, control id for Check and Press
+  // Tab index for ShowTab, control id for Check and Press, the button that
+  // dismisses a message box (IDOK, IDYES, IDNO).
+  int value = 0;
   // Typed while the next command runs: the sheet holds it in its input queue
   // and acts on it once the command returns, unless the application has the
   // queue thrown away first.
@@ -24,7 +26,10 @@ inline ScriptAction checkAction(int controlId) { return {ScriptAction::Kind::Che
 inline ScriptAction pressAction(int controlId = 1) {
   return {ScriptAction::Kind::Press, controlId};
 }
-inline ScriptAction dismissAction() { return {ScriptAction::Kind::DismissMessageBox, 0}; }
+inline ScriptAction dismissAction() { return {ScriptAction::Kind::DismissMessageBox, IDOK}; }
+inline ScriptAction answerAction(int button) {
+  return {ScriptAction::Kind::DismissMessageBox, button};
+}
 inline ScriptAction closeAction() { return {ScriptAction::Kind::CloseSheet, 0}; }
 inline ScriptAction typedAhead(ScriptAction action) {
   action.typedAhead = true;
@@ -96,9 +101,9 @@ class ScriptedInterface final : public UserInterface {
  private:
   int pageIndexOf(PageWindow window) const;
   void show(int k);
-  // Plays the script until the sheet closes (false) or, inside a message
-  // box, until its dismiss (true).
-  bool play(bool inMessageBox);
+  // Plays the script until the sheet closes (0) or, inside a message box,
+  // until its dismiss (the button that dismissed it).
+  int play(bool inMessageBox);
   void press(int controlId);
   void record(UiEvent event) {
     if (onEvent) onEvent(event);

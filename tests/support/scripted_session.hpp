@@ -25,6 +25,7 @@ class BracketCountingSystem final : public SystemServices {
   explicit BracketCountingSystem(SystemServices& inner) : inner_(inner) {}
   void sleep(uint32_t milliseconds) override { inner_.sleep(milliseconds); }
   void outputDebugString(const char* text) override { inner_.outputDebugString(text); }
+  PowerState powerState() override { return inner_.powerState(); }
   void updateBegins() override;
   void updateEnds() override;
   void xsvfPlayBegins() override;
