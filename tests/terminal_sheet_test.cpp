@@ -13,21 +13,32 @@
 namespace tarn::ui {
 namespace {
 
+// Where a press asks a Yes/No question, when it does.
+TerminalInterface* asking = nullptr;
+
 // What the pages' procedure is asked: "init k" as page k is made, "press k"
-// for the Update button of page k.
+// for the Update button of page k, then "answer N" for the button that
+// answered its question.
 intptr_t recordingPage(void* context, PageWindow window, uint32_t message, uintptr_t wParam,
                        intptr_t) {
   auto& seen = *static_cast<std::vector<std::string>*>(context);
   const std::string page = std::to_string(window - windowOfPage(0));
   if (message == WM_INITDIALOG) seen.push_back("init " + page);
-  if (message == WM_COMMAND && wParam == uintptr_t(kUpdateButton)) seen.push_back("press " + page);
+  if (message == WM_COMMAND && wParam == uintptr_t(kUpdateButton)) {
+    seen.push_back("press " + page);
+    if (asking != nullptr) {
+      const int answer =
+          asking->messageBox(0, "Go on?", "Question", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+      seen.push_back("answer " + std::to_string(answer));
+    }
+  }
   return 0;
 }
 
 // Types `keys` at a sheet of two pages on a terminal 24 lines high and
 // `columns` wide. When the keys run out the terminal answers only errors and
 // the sheet closes by itself.
-std::vector<std::string> typeAt(const std::string& keys, const char* columns) {
+std::vector<std::string> typeAt(const std::string& keys, const char* columns, bool asks = false) {
   int pipeEnds[2];
   EXPECT_EQ(pipe(pipeEnds), 0);
   EXPECT_EQ(write(pipeEnds[1], keys.data(), keys.size()), ssize_t(keys.size()));
@@ -46,7 +57,9 @@ std::vector<std::string> typeAt(const std::string& keys, const char* columns) {
   std::vector<std::string> seen;
   {
     TerminalInterface terminal(input, output, "xterm");
+    asking = asks ? &terminal : nullptr;
     EXPECT_EQ(terminal.propertySheet(header, &seen), 1);
+    asking = nullptr;
   }
   unsetenv("COLUMNS");
   unsetenv("LINES");
@@ -76,6 +89,35 @@ TEST(TerminalSheet, EnterOnEachFocusedControl) {
       {"Update on a terminal too small to show it", "\r", "40", nothing},
   };
   for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, row.columns), row.seen) << row.focused;
+}
+
+// A Yes/No question: the keys of every message box, plus Y and N; No is the
+// default, and also what Esc, and a terminal gone away, answer. After the
+// answer "2" opens the second page: the sheet is still open and usable.
+TEST(TerminalSheet, AYesNoQuestionIsAnsweredByKeys) {
+  using Seen = std::vector<std::string>;
+  const Seen yes{"init 0", "press 0", "answer 6", "init 1"};
+  const Seen no{"init 0", "press 0", "answer 7", "init 1"};
+  const struct {
+    const char* how;
+    std::string keys;
+    Seen seen;
+  } rows[] = {
+      {"Enter on the default", "\r\r2", no},
+      {"Space on the default", "\r 2", no},
+      {"Y", "\rY2", yes},
+      {"y", "\ry2", yes},
+      {"n", "\rn2", no},
+      {"Esc",
+       "\r\x1b"
+       "2",
+       no},
+      {"Tab to Yes, Enter", "\r\t\r2", yes},
+      {"Tab twice, back on No", "\r\t\t\r2", no},
+      {"q and a digit do nothing under the question", "\rq3y2", yes},
+      {"keys run out", "\r", {"init 0", "press 0", "answer 7"}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, "80", true), row.seen) << row.how;
 }
 
 }  // namespace

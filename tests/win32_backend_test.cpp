@@ -384,8 +384,8 @@ TEST_F(Win32SystemServicesTest, PowerStateAsReportedThroughEveryWrapper) {
     PowerLine line;
     int32_t percent;
   } rows[] = {
-      {{1, 0, 40}, PowerLine::Battery, 40},  {{1, 0, 100}, PowerLine::Battery, 100},
-      {{1, 0, 255}, PowerLine::Battery, -1}, {{1, 1, 255}, PowerLine::Mains, -1},
+      {{1, 0, 40}, PowerLine::Battery, 40},   {{1, 0, 100}, PowerLine::Battery, 100},
+      {{1, 0, 255}, PowerLine::Battery, -1},  {{1, 1, 255}, PowerLine::Mains, -1},
       {{1, 255, 50}, PowerLine::Unknown, -1}, {{0, 0, 40}, PowerLine::Unknown, -1},
   };
   static constexpr Win32MessageCalls kNoQueue{nullptr, nullptr};
@@ -396,9 +396,9 @@ TEST_F(Win32SystemServicesTest, PowerStateAsReportedThroughEveryWrapper) {
   AnsweringSystemServices answering(system, messages);
   for (const auto& row : rows) {
     powerAnswer = row.answer;
-    for (SystemServices* services : {static_cast<SystemServices*>(&system),
-                                     static_cast<SystemServices*>(&traced),
-                                     static_cast<SystemServices*>(&answering)}) {
+    for (SystemServices* services :
+         {static_cast<SystemServices*>(&system), static_cast<SystemServices*>(&traced),
+          static_cast<SystemServices*>(&answering)}) {
       const PowerState state = services->powerState();
       EXPECT_EQ(state.line, row.line) << int(row.answer.acLine);
       EXPECT_EQ(state.batteryPercent, row.percent) << int(row.answer.percent);

@@ -267,7 +267,8 @@ void TerminalInterface::drawMessageBox() {
   const int okLine = top + height - 2;
   if (isYesNo(boxType_)) {
     const int yesLeft = left + (width - 20) / 2;
-    putText(okLine, yesLeft, "[  Yes  ]", 9, boxFocus_ == Target::MessageYes ? A_REVERSE : A_NORMAL);
+    putText(okLine, yesLeft, "[  Yes  ]", 9,
+            boxFocus_ == Target::MessageYes ? A_REVERSE : A_NORMAL);
     addHit(okLine, yesLeft, yesLeft + 8, Target::MessageYes);
     putText(okLine, yesLeft + 11, "[  No   ]", 9,
             boxFocus_ == Target::MessageNo ? A_REVERSE : A_NORMAL);
@@ -467,7 +468,7 @@ int TerminalInterface::messageBox(PageWindow, const char* text, const char* capt
   boxText_ = text != nullptr ? text : "";
   boxCaption_ = caption != nullptr ? caption : "";
   boxType_ = type;
-  boxFocus_ = !yesNo                     ? Target::MessageOk
+  boxFocus_ = !yesNo                        ? Target::MessageOk
               : (type & MB_DEFBUTTON2) != 0 ? Target::MessageNo
                                             : Target::MessageYes;
   Target chosen = Target::None;
