@@ -113,7 +113,7 @@ bool agreedToUpdate(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
     if (!openCard(tool.card, tool.driver, cardIndex, 0)) return false;
     if (tool.card.hardwareRevision < 100) return true;
   }
-  char charge[16] = "";
+  char charge[24] = "";
   if (power.batteryPercent >= 0 && power.batteryPercent <= 100)
     std::snprintf(charge, sizeof charge, " (%d%% left)", int(power.batteryPercent));
   char text[256];

@@ -553,11 +553,14 @@ TEST(UpdateCommand, OnBatteryTheUserDecidesBeforeTheCardIsTouched) {
     const char* power;
     int answer;  // 0: nothing asked
     const char* charge;
-  } rows[] = {{"mains", 0, ""},
-              {"unknown", 0, ""},
-              {"battery:40", IDYES, " (40% left)"},
-              {"battery:40", IDNO, " (40% left)"},
-              {"battery", IDNO, ""}};
+    bool updates;
+  } rows[] = {{"mains", 0, "", true},
+              {"unknown", 0, "", true},
+              {"battery:40", IDYES, " (40% left)", true},
+              {"battery:40", IDNO, " (40% left)", false},
+              {"battery", IDNO, "", false},
+              // Only Yes goes on: a box that ends any other way leaves the card alone.
+              {"battery:5", 2, " (5% left)", false}};
   // A chain card with its interface chosen; a flash card that needs no choice.
   const struct {
     const char* cards;
@@ -596,7 +599,7 @@ TEST(UpdateCommand, OnBatteryTheUserDecidesBeforeTheCardIsTouched) {
         EXPECT_EQ(boxes[0].value, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
         EXPECT_EQ(boxes[0].page, -1);  // no owner
       }
-      if (row.answer == IDNO) {
+      if (!row.updates) {
         EXPECT_EQ(run.world.driver().mapCount(0), 0u);
         EXPECT_EQ(run.world.driver().card(0).accessCount(), 0u);
         EXPECT_EQ(trace, "");
