@@ -50,6 +50,7 @@ struct FakeQueue {
   std::vector<uint32_t> taken;
   std::vector<PeekCall> peeks;
   std::vector<BoxCall> boxes;
+  int answer = IDOK;  // the button that ends each box
   const sim::SimClock* clock = nullptr;
   // Input that arrives with the first look at the queue, as clicks made once
   // an update has begun.
@@ -77,7 +78,7 @@ int fakePeekMessageA(intptr_t window, uint32_t filterMin, uint32_t filterMax, ui
 
 int fakeMessageBoxA(intptr_t owner, const char* text, const char* caption, uint32_t type) {
   queue->boxes.push_back({owner, text, caption, type});
-  return 1;
+  return queue->answer;
 }
 
 constexpr Win32MessageCalls kFakeCalls{fakePeekMessageA, fakeMessageBoxA};
@@ -109,7 +110,11 @@ TEST_F(Win32MessagesTest, AnOwnerlessBoxIsTaskModalWithItsTextCaptionAndIconAsGi
   messages.messageBox(0, "Please select your interface type (PCI/CardBus)", "Flash Update Tool",
                       MB_ICONINFORMATION);
   messages.messageBox(0x1234, "owned", "caption", MB_ICONINFORMATION);
-  ASSERT_EQ(fake.boxes.size(), 2u);
+  // The battery question: Yes/No, No the default, and its answer passed back.
+  fake.answer = IDNO;
+  EXPECT_EQ(messages.messageBox(0, "On battery?", kBatteryCaption, kBatteryQuestionStyle), IDNO);
+  ASSERT_EQ(fake.boxes.size(), 3u);
+  EXPECT_EQ(fake.boxes[2].type, 0x4u | 0x30u | 0x100u | 0x2000u);
   EXPECT_EQ(fake.boxes[0].owner, 0);
   EXPECT_EQ(fake.boxes[0].text, "Please select your interface type (PCI/CardBus)");
   EXPECT_EQ(fake.boxes[0].caption, "Flash Update Tool");
