@@ -111,46 +111,6 @@ TEST(SimNumbers, RevisionsAreZeroToTwoHundredFiftyFiveInEverySetting) {
   EXPECT_EQ(settings.eraseMs, 100u);
 }
 
-// ---------------------------------------------------------------- power
-
-TEST(SimPower, MainsUnknownOrBatteryWithItsChargeAndNothingElse) {
-  const struct {
-    const char* text;  // null: not set
-    bool ok;
-    PowerLine line;
-    int32_t percent;
-  } rows[] = {
-      {nullptr, true, PowerLine::Mains, -1},
-      {"mains", true, PowerLine::Mains, -1},
-      {"unknown", true, PowerLine::Unknown, -1},
-      {"battery", true, PowerLine::Battery, -1},
-      {"battery:040", true, PowerLine::Battery, 40},
-      {"battery:0x64", true, PowerLine::Battery, 100},
-      {"battery:0", true, PowerLine::Battery, 0},
-      {"battery:101", false, {}, 0},
-      {"battery:", false, {}, 0},
-      {"battery:-1", false, {}, 0},
-      {"Battery", false, {}, 0},
-      {"mains:50", false, {}, 0},
-  };
-  for (const auto& row : rows) {
-    const std::string text = row.text != nullptr ? row.text : "(not set)";
-    Settings values;
-    if (row.text != nullptr) values["TARN_SIM_POWER"] = row.text;
-    SimWorldSettings settings;
-    std::string error;
-    ASSERT_EQ(parse(values, settings, error), row.ok) << text;
-    if (!row.ok) {
-      EXPECT_EQ(error, "TARN_SIM_POWER: '" + text +
-                           "' is not mains, battery, battery:PERCENT (0 to 100) or unknown");
-      continue;
-    }
-    SimWorld world(settings, SimClock::Mode::Virtual);
-    EXPECT_EQ(world.system().powerState().line, row.line) << text;
-    EXPECT_EQ(world.system().powerState().batteryPercent, row.percent) << text;
-  }
-}
-
 // ---------------------------------------------------------------- faults
 
 // One spelling per fault: the text tarn-sim takes is the text TARN_SIM_FAULTS

@@ -55,10 +55,7 @@ uint32_t fakeEnd(uint32_t period) {
   timer->clock->setTimerTickNs(kDefaultTickNs);
   return 0;
 }
-int onMains(uint8_t* acLine, uint8_t*) {
-  *acLine = 1;
-  return 1;
-}
+int onMains(uint8_t* acLine, uint8_t*) { return *acLine = 1; }
 constexpr Win32SystemCalls kFakeTimerCalls{fakeSleep, fakeDebug, fakeBegin, fakeEnd, onMains};
 
 sim::SimWorldSettings worldWith(const std::string& cards) {

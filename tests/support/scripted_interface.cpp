@@ -63,7 +63,7 @@ void ScriptedInterface::press(int controlId) {
   typedAhead_.clear();
 }
 
-int ScriptedInterface::play(bool inMessageBox) {
+bool ScriptedInterface::play(bool inMessageBox) {
   while (next_ < script_.size()) {
     const ScriptAction action = script_[next_++];
     if (action.typedAhead) {
@@ -82,7 +82,8 @@ int ScriptedInterface::play(bool inMessageBox) {
         press(action.value);
         break;
       case ScriptAction::Kind::DismissMessageBox:
-        if (inMessageBox) return action.value;
+        answer_ = action.value;
+        if (inMessageBox) return true;
         mismatches.push_back("dismiss with no message box shown");
         break;
       case ScriptAction::Kind::CloseSheet:
@@ -90,10 +91,10 @@ int ScriptedInterface::play(bool inMessageBox) {
           mismatches.push_back("sheet closed under a message box");
           break;
         }
-        return 0;
+        return false;
     }
   }
-  return 0;
+  return false;
 }
 
 intptr_t ScriptedInterface::sendDlgItemMessage(PageWindow window, int controlId, uint32_t message,
@@ -129,13 +130,9 @@ int ScriptedInterface::messageBox(PageWindow owner, const char* text, const char
                                   uint32_t type) {
   record(makeEvent(UiEvent::Kind::MessageBox, pageIndexOf(owner), 0, text != nullptr ? text : "",
                    boxCaption != nullptr ? boxCaption : "", intptr_t(type)));
-  const int button = play(true);
-  const bool yesNo = (type & 0xF) == MB_YESNO;
-  if (button == 0)
+  if (!play(true))
     mismatches.push_back(std::string("message box not dismissed: ") + (text ? text : ""));
-  else if (yesNo != (button != IDOK))
-    mismatches.push_back("message box answered with button " + std::to_string(button));
-  return button;
+  return answer_;
 }
 
 void ScriptedInterface::updateEnds(PageWindow window) {

@@ -13,9 +13,7 @@ namespace tarn::test {
 struct ScriptAction {
   enum class Kind { ShowTab, Check, Press, DismissMessageBox, CloseSheet };
   Kind kind = Kind::ShowTab;
-  // Tab index for ShowTab, control id for Check and Press, the button that
-  // dismisses a message box (IDOK, IDYES, IDNO).
-  int value = 0;
+  int value = 0;  // tab index, control id, or the button that ends a message box
   // Typed while the next command runs: the sheet holds it in its input queue
   // and acts on it once the command returns, unless the application has the
   // queue thrown away first.
@@ -26,8 +24,7 @@ inline ScriptAction checkAction(int controlId) { return {ScriptAction::Kind::Che
 inline ScriptAction pressAction(int controlId = 1) {
   return {ScriptAction::Kind::Press, controlId};
 }
-inline ScriptAction dismissAction() { return {ScriptAction::Kind::DismissMessageBox, IDOK}; }
-inline ScriptAction answerAction(int button) {
+inline ScriptAction dismissAction(int button = IDOK) {
   return {ScriptAction::Kind::DismissMessageBox, button};
 }
 inline ScriptAction closeAction() { return {ScriptAction::Kind::CloseSheet, 0}; }
@@ -101,9 +98,9 @@ class ScriptedInterface final : public UserInterface {
  private:
   int pageIndexOf(PageWindow window) const;
   void show(int k);
-  // Plays the script until the sheet closes (0) or, inside a message box,
-  // until its dismiss (the button that dismissed it).
-  int play(bool inMessageBox);
+  // Plays the script until the sheet closes (false) or, inside a message
+  // box, until its dismiss (true).
+  bool play(bool inMessageBox);
   void press(int controlId);
   void record(UiEvent event) {
     if (onEvent) onEvent(event);
@@ -113,6 +110,7 @@ class ScriptedInterface final : public UserInterface {
   std::vector<ScriptAction> script_;
   size_t next_ = 0;
   std::vector<ScriptAction> typedAhead_;
+  int answer_ = IDOK;  // the button that ended the last message box
   std::vector<UiEvent> events_;
   ui::SheetState sheet_;
 };
