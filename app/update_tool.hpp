@@ -82,10 +82,11 @@ struct UpdateTool {
   ProgressTarget* progress = &page;
   int32_t commentEchoLevel = 0;
   int32_t updateSucceeded = 0;
-  // An Update command is running: its update, or the interface message that
-  // stands in for one. A press that reaches a page meanwhile (a front end
-  // whose message box leaves the sheet enabled) starts nothing: it would map
-  // a second card under the first one's mapping.
+  // An Update command is running: its update, the battery question before
+  // it, or the interface message that stands in for one. A press that
+  // reaches a page meanwhile (a front end whose message box leaves the sheet
+  // enabled) starts nothing: it would map a second card under the first
+  // one's mapping.
   bool commandRunning = false;
 };
 

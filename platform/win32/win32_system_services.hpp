@@ -16,9 +16,9 @@ struct Win32SystemCalls {
   int (*getSystemPowerStatus)(uint8_t* acLineStatus, uint8_t* batteryLifePercent);
 };
 
-// Sleep, debugger output and the power state on Windows. For the length of an XSVF play the
-// system timer runs at 1 ms: at the default tick of 10 to 15.6 ms every short
-// run-test wait would take up to 16 times as long. A flash update keeps the
+// Sleep, debugger output and the power state on Windows. For the length of an
+// XSVF play the system timer runs at 1 ms: at the default tick of 10 to
+// 15.6 ms every short run-test wait would take up to 16 times as long. A flash update keeps the
 // default period: its sector erase gives up after 5000 sleeps of 1 ms, which
 // last 50 to 78 s at the default tick, enough for the slowest healthy sector,
 // but only about 5 s at 1 ms, after bank 0 has already been erased.
