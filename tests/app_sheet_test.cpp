@@ -537,24 +537,26 @@ TEST(UpdateCommand, ProgressGoesToThePageThatRunsTheUpdate) {
 // last line. Nothing is asked on mains, with the power unknown, or before the interface message.
 TEST(UpdateCommand, OnBatteryTheUserDecidesBeforeTheCardIsTouched) {
   const struct {
-    const char *power, *charge;
-    int radio, answer;  // what ends the box; 0: no box
-  } rows[] = {{"mains", "", kPciRadio, 0},
-              {"unknown", "", kPciRadio, 0},
-              {"battery:40", " (40% left)", kPciRadio, IDYES},
-              {"battery", "", kPciRadio, IDNO},
-              {"battery:5", " (5% left)", kPciRadio, 2},
-              {"battery:5", "", 0, IDOK}};
+    const char *power, *cards, *charge;
+    int radio, answer;  // what ends the box; 0: no box, IDOK: the interface message
+    unsigned maps;
+  } rows[] = {{"mains", "20", "", kPciRadio, 0, 1},
+              {"unknown", "20", "", kPciRadio, 0, 1},
+              {"battery:40", "20", " (40% left)", kPciRadio, IDYES, 1},
+              {"battery", "20", "", kPciRadio, IDNO, 0},
+              {"battery:5", "20", " (5% left)", kPciRadio, 2, 0},
+              {"battery:5", "20", "", 0, IDOK, 1},
+              {"battery:5", "120", " (5% left)", 0, IDNO, 0}};  // no choice needed: asked
   char path[] = "/tmp/tarn-battery-trace-XXXXXX";
   close(mkstemp(path));
   std::string mainsTrace;
   for (const auto& row : rows) {
-    const bool updates = row.radio && (row.answer == 0 || row.answer == IDYES);
+    const bool updates = row.maps && row.answer != IDOK;
     std::vector<ScriptAction> script{showTabAction(0), pressAction(), closeAction()};
     if (row.radio) script[0] = checkAction(row.radio);
     if (row.answer) script.insert(script.end() - 1, dismissAction(row.answer));
-    ScriptedSession run({{"TARN_SIM_CARDS", "20"},
-                         {"TARN_SIM_FAULTS", "1:erase-fails"},
+    ScriptedSession run({{"TARN_SIM_CARDS", row.cards},
+                         {"TARN_SIM_FAULTS", row.maps ? "1:erase-fails" : ""},
                          {"TARN_SIM_POWER", row.power},
                          {"TARN_SIM_TRACE", path}},
                         script);
@@ -562,12 +564,12 @@ TEST(UpdateCommand, OnBatteryTheUserDecidesBeforeTheCardIsTouched) {
     run.start();
     const auto boxes = run.ui.eventsOf(UiEvent::Kind::MessageBox);
     ASSERT_EQ(boxes.size(), row.answer ? 1u : 0u) << row.power;
-    if (row.radio && row.answer) {
+    if (row.answer && row.answer != IDOK) {
       EXPECT_EQ(boxes[0].value, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
       EXPECT_EQ(boxes[0].text.substr(0, boxes[0].text.find('\n')),
                 "The computer is running on battery" + std::string(row.charge) + ".");
     }
-    EXPECT_EQ(run.world.driver().mapCount(0), updates || !row.radio ? 1u : 0u) << row.power;
+    EXPECT_EQ(run.world.driver().mapCount(0), row.maps) << row.power;
     if (mainsTrace.empty()) mainsTrace = readFile(path);
     EXPECT_TRUE(!mainsTrace.empty() && readFile(path) == (updates ? mainsTrace : "")) << row.power;
     run.expectCleanEnd();
