@@ -133,19 +133,16 @@ def pytest_collection_modifyitems(config, items):
                if not any(item.originalname.startswith(f"test_{name}") for item in items)]
     if unknown:
         raise pytest.UsageError(f"TARN_WINE_SCENARIOS: no test is named {', '.join(unknown)}")
-    kept = []
+    kept, dropped = [], []
     for item in items:
         marker = item.get_closest_marker("modes")
-        if "wine" in item.fixturenames and mode_of(item) not in chosen:
-            continue  # an empty parameter set: no chosen mode runs it
-        if "wine" not in item.fixturenames and marker and not set(marker.args) & set(chosen):
-            continue
         name = item.originalname[len("test_"):]
-        if scenarios and not any(name.startswith(s) for s in scenarios):
-            continue
-        if item.get_closest_marker("on_request") and name not in asked and name not in scenarios:
-            continue
-        kept.append(item)
+        left_out = ("wine" in item.fixturenames and mode_of(item) not in chosen  # no chosen mode runs it
+                    or "wine" not in item.fixturenames and marker and not set(marker.args) & set(chosen)
+                    or scenarios and not any(name.startswith(s) for s in scenarios)
+                    or item.get_closest_marker("on_request") and name not in asked and name not in scenarios)
+        (dropped if left_out else kept).append(item)
+    config.hook.pytest_deselected(items=dropped)
     items[:] = sorted(kept, key=lambda item: MODES.index(mode_of(item)) + 1 if mode_of(item) else 0)
 
 
@@ -157,7 +154,7 @@ def pytest_runtest_teardown(item):
 def pytest_terminal_summary(terminalreporter):
     write = terminalreporter.write_line
     write("--- closing note")
-    for line in harness.notes:
+    for line in "\n".join(harness.notes).splitlines():
         write(f"  {line}")
     if harness.screenshots:
         write(f"  screenshots in {SHOTS}:")
@@ -230,7 +227,7 @@ def firmware(once, request):
     return once.get("the made-up firmware folder", make, request)
 
 
-def hardware(once, request, firmware, preset, name):
+def hardware_program(once, request, firmware, preset, name):
     def make():
         built(once, request, preset, env={"TARN_FIRMWARE_DIR": str(firmware)})
         (ROOT / "build" / preset / PROGRAM).rename(OUT / name)
@@ -240,12 +237,12 @@ def hardware(once, request, firmware, preset, name):
 
 @pytest.fixture
 def hardware_x86(once, request, firmware):
-    return hardware(once, request, firmware, "windows-hardware", "hardware-x86.exe")
+    return hardware_program(once, request, firmware, "windows-hardware", "hardware-x86.exe")
 
 
 @pytest.fixture
 def hardware_x64(once, request, firmware):
-    return hardware(once, request, firmware, "windows-hardware-x64", "hardware-x64.exe")
+    return hardware_program(once, request, firmware, "windows-hardware-x64", "hardware-x64.exe")
 
 
 @pytest.fixture
@@ -261,9 +258,13 @@ def display(once, request):
                                      "tcp"], pass_fds=[writer], stdout=log, stderr=log, start_new_session=True)
         os.close(writer)
         once.cleanups.append(lambda: harness.stop(xvfb))
-        answered = select.select([reader], [], [], 10)[0]
-        os.environ["DISPLAY"] = ":" + (os.read(reader, 16).decode().strip() if answered else "")
+        # The number, then a newline, in two writes: read to the newline,
+        # or Xvfb fails writing the second.
+        number, end = b"", time.monotonic() + 10
+        while not number.endswith(b"\n") and select.select([reader], [], [], max(0, end - time.monotonic()))[0]:
+            number += os.read(reader, 16) or b"\n"
         os.close(reader)
+        os.environ["DISPLAY"] = ":" + number.decode().strip()
         assert os.environ["DISPLAY"] != ":" and harness.xdotool("getdisplaygeometry").code == 0, \
             f"the virtual display did not start within 10 s: {harness.first_error(OUT / 'xvfb.log')}"
         return os.environ["DISPLAY"]

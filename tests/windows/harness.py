@@ -301,9 +301,16 @@ class App:
         self.click_at(ran.out.split()) if ran.code == 0 else xdotool("key", "Return")
         assert gone(title, 10), f"{self.label}: the message \"{title}\" closes"
 
-    def end(self):
-        """The program's exit code, once it has ended."""
-        wait_until(30, f"the program to end ({self.label})", lambda: not self.running())
+    def end(self, *unwanted, seconds=30):
+        """The program's exit code, once it has ended. No window titled as
+        one of UNWANTED may show meanwhile."""
+        seen = set()
+
+        def ended():
+            seen.update(title for title in unwanted if window(title))
+            return seen or not self.running()
+        wait_until(seconds, f"the program to end ({self.label})", ended, every=0.1)
+        assert not seen, f"{self.label}: {' and '.join(sorted(seen))} showed"
         return self.process.returncode
 
     def shoot(self, name, what, title=CAPTION):
@@ -331,6 +338,8 @@ def shoot(mode, name, what, title=CAPTION):
 
 def differences(expected, actual, shown=3):
     """The first lines in which the trace ACTUAL differs from EXPECTED."""
+    if bounded(300, f"cmp {actual.name} {expected.name}", ["cmp", "-s", str(expected), str(actual)]).code == 0:
+        return []
     found = []
     with open(expected, encoding="latin-1") as want, open(actual, encoding="latin-1") as got:
         for number, pair in enumerate(itertools.zip_longest(want, got, fillvalue="(past the end)"), 1):

@@ -47,9 +47,26 @@ def test_program(program, request):
     assert re.search(r"Subsystem\s+0*2\s", headers), f"{program} is not a GUI program"
     dlls = {name.lower().removesuffix(".dll") for name in re.findall(r"DLL Name: (\S+)", headers)}
     assert dlls and dlls <= SYSTEM_DLLS, f"{program} imports {sorted(dlls - SYSTEM_DLLS)}"
-    ran = check_resources(exe, flavour)
+    ico = OUT / "program-icon.ico"
+    ran = check_resources(exe, flavour, "--icon-file", str(ico))
     assert ran.code == 0, ran.out
+    if program == "simulated-32":
+        save_icon_pictures(ico)
     harness.note(f"{program}, version information:\n" + "\n".join(l for l in ran.out.splitlines() if l.startswith("  ")))
+
+
+def save_icon_pictures(ico):
+    """The program's icon as read back from its resources: each image as a
+    picture, and all six four times their size on the dialog grey."""
+    pictures = []
+    for i in range(6):
+        size = bounded(30, "the icon's sizes", ["identify", "-format", "%wx%h-%zbit", f"{ico}[{i}]"]).out
+        pictures.append(str(harness.SHOTS / f"icon-{size}.png"))
+        bounded(30, "an icon picture", ["convert", f"{ico}[{i}]", pictures[-1]])
+        harness.screenshots.append((f"icon-{size}.png", "the program's icon, read back from the 32-bit program"))
+    bounded(30, "the icon pictures", ["convert", *pictures, "-scale", "400%", "-background", "#c0c0c0", "-gravity",
+                                      "south", "+append", str(harness.SHOTS / "icon-all-x4.png")])
+    harness.screenshots.append(("icon-all-x4.png", "the six images, four times their size"))
 
 
 @pytest.mark.parametrize("fixture", ["sim_x86", "hardware_x86"])
