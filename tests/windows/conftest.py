@@ -1,17 +1,9 @@
-"""The Windows program's tests: which Wine modes run, and the fixtures they
-share (the virtual display, the builds, the made-up firmware folder and the
-programs built from it, a Wine prefix per mode).
+"""The Windows program's tests: which Wine modes run (choose_modes; the
+table in README.md says what each runs), how Wine starts in each (make_wine),
+and the fixtures the tests share: the virtual display, the builds, the
+made-up firmware folder and the programs built from it, Wine in each mode.
 
     TARN_WINE_MODE=auto|x64|x86|x86-emulated /usr/bin/python3 -m pytest tests/windows
-
-Wine modes:
-  x86  the 32-bit programs under 32-bit Wine: what people run, but only on
-       machines that can execute 32-bit x86 programs;
-  x64  the same checks on 64-bit test builds of the programs under 64-bit
-       Wine, which runs on every machine of this kind;
-  x86-emulated  the 32-bit programs under 32-bit Wine run by qemu-i386, on
-       any machine (tests/windows/x86-emulated.sh makes its folder);
-  auto (the default) x64, and x86 as well where this machine can run it.
 """
 import os
 import select
@@ -79,11 +71,14 @@ def install(modes, log):
     return "" if code == 0 else next((l for l in lines if l.startswith(("E:", "error:"))), f"exit status {code}")
 
 
+def stopped(*_):
+    raise KeyboardInterrupt
+
+
 def pytest_configure(config):
-    if not hasattr(config, "workerinput") and config.option.collectonly is False:
-        # Stopped from outside, the run still tears down: the programs for
-        # real cards and their firmware folder never outlive it.
-        signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
+    # Stopped from outside, the run still tears down: the programs for real
+    # cards and their firmware folder never outlive it.
+    signal.signal(signal.SIGTERM, stopped)
     harness.remove(OUT)
     SHOTS.mkdir(parents=True)
     setting = os.environ.get("TARN_WINE_MODE", "auto")
@@ -98,7 +93,7 @@ def pytest_configure(config):
         error = install(["x86"], OUT / "install-x86.log")
         if error:
             chosen.remove("x86")
-            harness.notes.append(f"x86 mode left out: 32-bit Wine could not be installed ({error}); "
+            harness.note(f"x86 mode left out: 32-bit Wine could not be installed ({error}); "
                          "the 32-bit programs are checked, not run")
     error = install(chosen, OUT / "install.log")
     if error:
@@ -187,8 +182,15 @@ class Once:
 def once():
     made = Once()
     yield made
+    # Each, whatever the others do: a Wine that will not stop must not keep
+    # the programs for real cards from being deleted.
+    failures = []
     for cleanup in reversed(made.cleanups):
-        cleanup()
+        try:
+            cleanup()
+        except (Exception, pytest.fail.Exception) as failure:
+            failures.append(failure)
+    assert not failures, f"tearing down: {failures}"
 
 
 def built(once, request, preset, *targets, env=None):
