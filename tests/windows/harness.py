@@ -50,12 +50,13 @@ class Ran:
     out: str  # standard output, carriage returns taken out
 
 
-def bounded(seconds, what, command, stdout=None, **popen):
-    """Runs COMMAND to its end within SECONDS and the whole part's limit.
-    Past either, it and what it started are stopped and the test fails,
-    naming WHAT was waited for. Output goes to files, never pipes: a process
-    left behind (a wineserver) must not hold the call open."""
-    left = _seconds_left(what)
+def bounded(seconds, what, command, stdout=None, tearing_down=False, **popen):
+    """Runs COMMAND to its end within SECONDS and the whole part's limit
+    (past which only tearing down may go on). Past either, it and what it
+    started are stopped and the test fails, naming WHAT was waited for.
+    Output goes to files, never pipes: a process left behind (a wineserver)
+    must not hold the call open."""
+    left = seconds if tearing_down else _seconds_left(what)
     popen.setdefault("stderr", subprocess.DEVNULL)
     with tempfile.TemporaryFile() as captured:
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout or captured,
@@ -63,11 +64,13 @@ def bounded(seconds, what, command, stdout=None, **popen):
         try:
             code = process.wait(timeout=min(seconds, left))
         except subprocess.TimeoutExpired:
-            stop(process)
-            _seconds_left(what)
-            pytest.fail(f"waited {seconds} s for {what}; stopped it")
+            code = None
         finally:
             stop(process)
+        if code is None:
+            if not tearing_down:
+                _seconds_left(what)  # says so when it was the whole part's limit
+            pytest.fail(f"waited {seconds} s for {what}; stopped it")
         captured.seek(0)
         return Ran(code, captured.read().decode("utf-8", "replace").replace("\r", ""))
 
@@ -192,7 +195,7 @@ class Wine:
         font.symlink_to(marlett)
 
     def shut(self):
-        bounded(30, "wineserver -k (Wine's processes stopped)", ["wineserver", "-k"], env=self.env)
+        bounded(30, "wineserver -k (Wine's processes stopped)", ["wineserver", "-k"], env=self.env, tearing_down=True)
 
     def probe(self, *args):
         return bounded(120, f"the sheet probe ({' '.join(map(str, args[:2]))})",
