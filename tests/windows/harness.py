@@ -119,25 +119,24 @@ def colours(picture):
                        ["convert", str(picture), "-format", "%k", "info:"]).out or 0)
 
 
-def first_error(log):
+def first_error(log, fallback=r"^.+$"):
+    """The line of a Wine log that says why a program ended."""
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
-    found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M)
-    found = found or re.search(r"^.+$", text, re.M)
-    return found.group(0) if found else "no message from Wine"
+    found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M) or re.search(fallback, text, re.M)
+    return found.group(0) if found else ""
 
 
 def emulation_error(log):
     """Why a process under emulation ended: the emulation's failure (qemu or
-    Wine gave up before the program was loaded) or the program's."""
+    Wine gave up before the program was loaded) or the program's. Wine's
+    own programs live in its system folder; the tests' do not."""
+    line = first_error(log, r"^qemu.*$")
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
-    found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M) or re.search(r"^qemu.*$", text, re.M)
-    line = found.group(0) if found else ""
-    # Wine's own programs live in its system folder; the tests' do not.
-    loaded = [l for l in re.findall(r'Loaded L.*$', text, re.M)
-              if "windows\\\\system32" not in l.lower() and re.search(r'\.exe" at ', l, re.I)]
-    if loaded:
+    loaded = re.findall(r'Loaded L.*\.exe" at .*$', text, re.M | re.I)
+    if any("windows\\\\system32" not in entry.lower() for entry in loaded):
         return f"the program was loaded, then ended: {line or 'no message from Wine'}"
-    return f"the emulation failed before the program started (qemu or 32-bit Wine): {line or 'no message from qemu or Wine'}"
+    return ("the emulation failed before the program started (qemu or 32-bit Wine): "
+            f"{line or 'no message from qemu or Wine'}")
 
 
 class Wine:
@@ -155,7 +154,7 @@ class Wine:
         # Wine would otherwise offer to install them.
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINELOADER=loader, WINEDEBUG=debug,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.why_ended = emulation_error if emulated else first_error
+        self.why_ended = emulation_error if emulated else lambda log: first_error(log) or "no message from Wine"
 
     def run(self, seconds, what, *args, env=None, log=None):
         with open(log or os.devnull, "w") as file:

@@ -2,7 +2,6 @@
 person would with xdotool and read back through the sheet probe; one test
 per scenario, in each Wine mode (conftest.py)."""
 import re
-import subprocess
 import time
 
 import pytest
@@ -147,7 +146,8 @@ def test_busy_sheet_update(wine, trace):
         early = app.page(0)["status"]
         app.click_at(point)
         xdotool("key", "space", "Return")
-        app.shoot("11-busy-update-clicked-again", "the sheet after Update clicked again, Space and Enter during an update")
+        app.shoot("11-busy-update-clicked-again",
+                  "the sheet after Update clicked again, Space and Enter during an update")
         assert app.verdict(0)["status"] == "Success"
         # Anything replayed would start a second update now: give it the time
         # to show, then look at the status line and the trace.
