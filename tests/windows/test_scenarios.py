@@ -275,6 +275,36 @@ def test_settings_message(wine):
         assert app.end() == 2
 
 
+
+BATTERY_QUESTION = ("The computer is running on battery (40% left).\\nIf power is lost during the update, the card\\n"
+                    "may be left unable to start.\\nPlease connect the power adapter first.\\n\\n"
+                    "Update the card on battery power anyway?")
+
+
+@pytest.mark.modes("x64")
+def test_battery(wine, trace):
+    """On battery, Update asks first: No (the default) leaves the card
+    untouched, Yes updates it as on mains power."""
+    with wine.start("battery", "100", trace, TARN_SIM_POWER="battery:40") as app:
+        app.click(0, 1)
+        app.wait_window(MESSAGE)
+        assert app.text(MESSAGE) == BATTERY_QUESTION
+        app.shoot("22-battery-question", "the question before an update on battery power", MESSAGE)
+        app.click(-1, 7, MESSAGE)  # No
+        assert harness.gone(MESSAGE, 10), "No closes the question"
+        assert (app.page(0)["status"], app.page(0)["progress"]) == ("Not updated", "0 (msctls_progress32)")
+        assert trace.stat().st_size == 0, "No leaves the card untouched"
+        app.click(0, 1)
+        app.wait_window(MESSAGE)
+        app.click(-1, 6, MESSAGE)  # Yes
+        assert (app.verdict(0)["status"], app.page(0)["progress"]) == ("Success", BAR_FULL)
+        app.click(-1, 1)
+        app.wait_window(MESSAGE)
+        assert app.text(MESSAGE) == POWER_OFF
+        app.dismiss(MESSAGE)
+        assert app.end() == 0
+    assert (count(trace, r"^P 100$"), count(trace, r"^[WR] ") > 0) == (1, True)
+
 @pytest.mark.on_request
 @pytest.mark.modes(*MODES)
 def test_hung_program(wine):
