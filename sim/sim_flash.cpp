@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "card/registers.hpp"
+#include "flash/flash_commands.hpp"
 #include "flash/flash_image.hpp"
 
 namespace tarn::sim {
