@@ -52,10 +52,11 @@ static_assert(payloadSpec(PayloadId::flashImage50CardBus).size == kFlashImage50S
 inline constexpr int32_t kXsvfStreamSize = payloadSpec(PayloadId::xsvfStreamPci).size;
 static_assert(payloadSpec(PayloadId::xsvfStreamCardBus).size == kXsvfStreamSize);
 
-// One embedded payload: its row of the list and its bytes.
+// One embedded payload: its name, its bytes and their count. Its kind is the
+// list's (kPayloadSpecs, in the same order): the updater picks each payload by
+// its PayloadId, whose kind the build checks.
 struct PayloadEntry {
   const char* name;
-  PayloadKind kind;
   const uint8_t* data;
   int32_t size;
 };

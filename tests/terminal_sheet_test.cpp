@@ -14,20 +14,32 @@ namespace tarn::ui {
 namespace {
 
 // What the pages' procedure is asked: "init k" as page k is made, "press k"
-// for the Update button of page k.
+// for the Update button of page k, then "box closed" when the press shows a
+// message box.
+struct Pages {
+  std::vector<std::string> seen;
+  TerminalInterface* boxOnPress = nullptr;
+};
+
 intptr_t recordingPage(void* context, PageWindow window, uint32_t message, uintptr_t wParam,
                        intptr_t) {
-  auto& seen = *static_cast<std::vector<std::string>*>(context);
+  auto& pages = *static_cast<Pages*>(context);
   const std::string page = std::to_string(window - windowOfPage(0));
-  if (message == WM_INITDIALOG) seen.push_back("init " + page);
-  if (message == WM_COMMAND && wParam == uintptr_t(kUpdateButton)) seen.push_back("press " + page);
+  if (message == WM_INITDIALOG) pages.seen.push_back("init " + page);
+  if (message == WM_COMMAND && wParam == uintptr_t(kUpdateButton)) {
+    pages.seen.push_back("press " + page);
+    if (pages.boxOnPress != nullptr) {
+      pages.boxOnPress->messageBox(0, "Box", "c", 0);
+      pages.seen.push_back("box closed");
+    }
+  }
   return 0;
 }
 
 // Types `keys` at a sheet of two pages on a terminal 24 lines high and
 // `columns` wide. When the keys run out the terminal answers only errors and
 // the sheet closes by itself.
-std::vector<std::string> typeAt(const std::string& keys, const char* columns) {
+std::vector<std::string> typeAt(const std::string& keys, const char* columns, bool box = false) {
   int pipeEnds[2];
   EXPECT_EQ(pipe(pipeEnds), 0);
   EXPECT_EQ(write(pipeEnds[1], keys.data(), keys.size()), ssize_t(keys.size()));
@@ -43,16 +55,22 @@ std::vector<std::string> typeAt(const std::string& keys, const char* columns) {
     page.pfnDlgProc = recordingPage;
   }
   const PropSheetHeader header{sizeof header, PSH_PROPSHEETPAGE, 0, "sheet", 2, 0, pages};
-  std::vector<std::string> seen;
+  Pages seen;
   {
     TerminalInterface terminal(input, output, "xterm");
+    if (box) seen.boxOnPress = &terminal;
     EXPECT_EQ(terminal.propertySheet(header, &seen), 1);
   }
   unsetenv("COLUMNS");
   unsetenv("LINES");
   std::fclose(input);
   std::fclose(output);
-  return seen;
+  return seen.seen;
+}
+
+// A press of the left button at column x, line y (from 0), as xterm reports it.
+std::string click(int x, int y) {
+  return "\x1b[<0;" + std::to_string(x + 1) + ";" + std::to_string(y + 1) + "M";
 }
 
 TEST(TerminalSheet, EnterOnEachFocusedControl) {
@@ -76,6 +94,29 @@ TEST(TerminalSheet, EnterOnEachFocusedControl) {
       {"Update on a terminal too small to show it", "\r", "40", nothing},
   };
   for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, row.columns), row.seen) << row.focused;
+}
+
+TEST(TerminalSheet, ClicksReachWhatIsDrawnOnTopUpToItsLastCell) {
+  using Seen = std::vector<std::string>;
+  // On 80 x 24 the tab of page 2 spans columns 20 to 27 of line 3; the box
+  // "Box" has its OK on line 13, columns 35 to 42.
+  const struct {
+    const char* clicked;
+    std::string keys;
+    bool box;
+    Seen seen;
+  } rows[] = {
+      {"the last cell of tab 2", click(27, 3), false, {"init 0", "init 1"}},
+      {"the last cell of the box's OK, then 2 for page 2",
+       "\r" + click(42, 13) + "2",
+       true,
+       {"init 0", "press 0", "box closed", "init 1"}},
+      {"tab 2 under the box, which only Enter closes",
+       "\r" + click(27, 3) + "\r",
+       true,
+       {"init 0", "press 0", "box closed"}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, "80", row.box), row.seen) << row.clicked;
 }
 
 }  // namespace

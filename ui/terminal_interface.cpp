@@ -89,6 +89,14 @@ void TerminalInterface::addHit(int line, int first, int last, Target target, int
   if (hitCount_ < kMaxHits) hits_[hitCount_++] = HitRegion{line, first, last, target, tab};
 }
 
+const TerminalInterface::HitRegion* TerminalInterface::hitAt(int x, int y) const {
+  for (int i = 0; i < hitCount_; ++i) {
+    const HitRegion& hit = hits_[i];
+    if (y == hit.line && x >= hit.first && x <= hit.last) return &hit;
+  }
+  return nullptr;
+}
+
 void TerminalInterface::draw() {
   if (!started_) return;
   hitCount_ = 0;
@@ -355,12 +363,8 @@ bool TerminalInterface::handleSheetKey(int key) {
     case KEY_MOUSE: {
       MEVENT event;
       if (getmouse(&event) != OK) return true;
-      for (int i = 0; i < hitCount_; ++i) {
-        const HitRegion& hit = hits_[i];
-        if (event.y == hit.line && event.x >= hit.first && event.x <= hit.last)
-          return activate(hit.target, hit.tab);
-      }
-      return true;
+      const HitRegion* hit = hitAt(event.x, event.y);
+      return hit != nullptr ? activate(hit->target, hit->tab) : true;
     }
     default:
       break;
@@ -454,18 +458,9 @@ int TerminalInterface::messageBox(PageWindow, const char* text, const char* capt
     if (key == ERR) break;
     if (screenTooSmall()) continue;
     if (isEnter(key) || key == ' ' || key == kEscape) break;
-    if (key == KEY_MOUSE) {
-      MEVENT event;
-      bool onOk = false;
-      if (getmouse(&event) == OK) {
-        for (int i = 0; i < hitCount_; ++i) {
-          if (hits_[i].target == Target::MessageOk && event.y == hits_[i].line &&
-              event.x >= hits_[i].first && event.x <= hits_[i].last)
-            onOk = true;
-        }
-      }
-      if (onOk) break;
-    }
+    // While the box shows, its OK is all the hit list holds (see draw).
+    MEVENT event;
+    if (key == KEY_MOUSE && getmouse(&event) == OK && hitAt(event.x, event.y) != nullptr) break;
   }
   boxText_ = nullptr;
   boxCaption_ = nullptr;
