@@ -5,10 +5,8 @@
 #include <vector>
 
 #include "card/registers.hpp"
-#include "platform/progress.hpp"
 #include "platform/register_window.hpp"
-#include "platform/system_services.hpp"
-#include "sim/clock.hpp"
+#include "tests/support/doubles.hpp"
 
 namespace tarn::test {
 
@@ -26,39 +24,6 @@ inline std::vector<uint8_t> makeTestImage(uint32_t size, uint32_t seed) {
   std::memset(image.data() + size - 16, 0, 16);
   return image;
 }
-
-// Every status text and position, in order.
-class RecordingProgress final : public ProgressTarget {
- public:
-  void setStatusText(const char* text) override { events.push_back(std::string("T ") + text); }
-  void setProgressPosition(int percent) override {
-    events.push_back("P " + std::to_string(percent));
-  }
-  std::vector<std::string> events;
-};
-
-// Sleeps and the debugger output, kept without touching the heap. With a
-// clock, the sleeps pass on it.
-class QuietSystem final : public SystemServices {
- public:
-  explicit QuietSystem(sim::SimClock* clock = nullptr) : clock_(clock) {}
-  void sleep(uint32_t milliseconds) override {
-    ++sleeps;
-    sleptMs += milliseconds;
-    if (clock_ != nullptr) clock_->sleepMs(milliseconds);
-  }
-  void outputDebugString(const char* text) override {
-    ++debugLines;
-    std::strncpy(lastDebug, text, sizeof lastDebug - 1);
-  }
-  uint64_t sleeps = 0;
-  uint64_t sleptMs = 0;
-  uint64_t debugLines = 0;
-  char lastDebug[128] = {};
-
- private:
-  sim::SimClock* clock_;
-};
 
 // Passes every access on and keeps what the flash access register was asked
 // for: the write cycles and the addresses of read requests.
