@@ -17,6 +17,11 @@ struct XsvfPayload {
 
 enum class PayloadKind { FlashImage, XsvfStream };
 
+// The first bytes of every flash image: a dummy word and the sync word, with
+// the bit order of each byte reversed, then the first command word.
+inline constexpr uint8_t kFlashImageHead[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66,
+                                                0x0C, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0xE0};
+
 // The payloads as payloads/payload_list.def names them, in its order.
 enum class PayloadId : int {
 #define TARN_PAYLOAD(name, kind, size) name,

@@ -2,32 +2,24 @@
 
 namespace tarn::sim {
 
-std::string cEscape(const char* text) {
+std::string cEscape(std::string_view text) {
   std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    switch (*p) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default: {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02x", c);
-          out += hex;
-        } else {
-          out += *p;
-        }
-      }
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += byte;
     }
   }
   return out;

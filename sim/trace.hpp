@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/progress.hpp"
 #include "platform/register_window.hpp"
@@ -16,7 +17,7 @@ namespace tarn::sim {
 //   P n               progress position     D text            debugger output
 //   C text            XSVF comment echo, one line per comment (the terminal
 //                     program, whose screen the echo must not draw over)
-// Texts are C-escaped (\n, \\). Other tools read this format; keep it exact.
+// Texts are escaped by cEscape. Other tools read this format; keep it exact.
 class TraceLog {
  public:
   // Lines go to `file` when given, else they are kept in text().
@@ -44,7 +45,10 @@ class TraceLog {
   uint64_t lines_ = 0;
 };
 
-std::string cEscape(const char* text);
+// Every byte that is not printable ASCII escaped, as \n, \r, \t or \xNN, and
+// the backslash doubled: a text shown this way cannot move a terminal's cursor
+// or split a trace line.
+std::string cEscape(std::string_view text);
 
 // The XSVF comment echo as "C" lines of `log`, one per comment line, among
 // the accesses around it. The first line of a comment starts with a space, as

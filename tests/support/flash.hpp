@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "card/registers.hpp"
+#include "payloads/payloads.hpp"
 #include "platform/register_window.hpp"
 #include "tests/support/doubles.hpp"
 
@@ -18,9 +19,7 @@ inline std::vector<uint8_t> makeTestImage(uint32_t size, uint32_t seed) {
     seed = seed * 1664525u + 1013904223u;
     byte = uint8_t(seed >> 24);
   }
-  static const uint8_t header[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66,
-                                     0x0C, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0xE0};
-  std::memcpy(image.data(), header, 16);
+  std::memcpy(image.data(), kFlashImageHead, sizeof kFlashImageHead);
   std::memset(image.data() + size - 16, 0, 16);
   return image;
 }

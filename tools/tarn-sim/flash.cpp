@@ -18,17 +18,6 @@
 namespace tarn::tools {
 namespace {
 
-const char* sourceName(sim::PowerUpSource source) {
-  switch (source) {
-    case sim::PowerUpSource::Bank0:
-      return "bank 0";
-    case sim::PowerUpSource::Bank1:
-      return "bank 1";
-    default:
-      return "nothing (the card does not start)";
-  }
-}
-
 struct FlashOptions {
   int32_t revision = 0;
   std::string interface = "pci";
@@ -48,7 +37,7 @@ CLI::App* defineFlash(CLI::App& tarnSim) {
   addOption(*flash, "--revision", "R", "the card's hardware revision, 50 to 255",
             [](const std::string& text) -> std::string {
               if (!sim::parseRevision(text, options.revision)) {
-                return "'" + text + "' is not a revision from 0 to 255";
+                return notARevision(text);
               }
               if (options.revision < 50) {
                 return "revision " + text +
@@ -133,7 +122,9 @@ int runFlash() {
   std::printf("protocol violations %llu\n", static_cast<unsigned long long>(rig.violations()));
   for (const std::string& note : rig.card.violationNotes()) std::printf("  %s\n", note.c_str());
   for (const std::string& note : rig.flash->violationNotes()) std::printf("  %s\n", note.c_str());
-  std::printf("card starts from %s\n", sourceName(rig.flash->powerUpSource()));
+  const sim::PowerUpSource source = rig.flash->powerUpSource();
+  std::printf("card starts from %s%s\n", sim::powerUpSourceName(source),
+              source == sim::PowerUpSource::None ? " (the card does not start)" : "");
   std::printf("result %d\n", result);
   return result == 0 ? kExitOk : kExitFailed;
 }

@@ -21,29 +21,13 @@ namespace tarn::tools {
 namespace {
 
 // The comment echo on standard output, as the updater writes it, except that
-// a byte is printed as itself only when it is a printable ASCII character, so
-// that a stream cannot move the cursor, clear the terminal or hide the result
-// line; the rest is escaped as \t, \r, \\ or \xNN. A comment cut off by the
-// end of the stream still ends its line.
+// every byte that is not a printable ASCII character is escaped, so that a
+// stream cannot move the cursor, clear the terminal or hide the result line.
+// A comment cut off by the end of the stream still ends its line.
 class EscapedEcho final : public CommentSink {
  public:
   void commentLine(const CommentLine& line) override {
-    if (line.first) std::fputc(' ', stdout);
-    for (const char byte : line.text) {
-      const auto c = static_cast<unsigned char>(byte);
-      if (c == '\\') {
-        std::fputs("\\\\", stdout);
-      } else if (c == '\t') {
-        std::fputs("\\t", stdout);
-      } else if (c == '\r') {
-        std::fputs("\\r", stdout);
-      } else if (c < 0x20 || c >= 0x7F) {
-        std::printf("\\x%02x", c);
-      } else {
-        std::fputc(c, stdout);
-      }
-    }
-    std::fputc('\n', stdout);
+    std::printf("%s%s\n", line.first ? " " : "", sim::cEscape(line.text).c_str());
   }
 };
 
