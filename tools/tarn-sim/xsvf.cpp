@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,14 +90,14 @@ bool loadStream(StreamSource& source, std::string& error) {
 // The simulated card and system a play runs on. The tracing decorators sit in
 // the path only when a trace is asked for.
 struct PlayBench {
-  explicit PlayBench(std::FILE* traceFile)
+  explicit PlayBench(sim::TraceLog* trace)
       : card(clock),
         system(clock),
-        log(traceFile),
+        log(trace != nullptr ? *trace : untraced),
         tracedWindow(card, log),
         tracedSystem(system, log),
         tracedProgress(nullptr, log),
-        traced(traceFile != nullptr) {}
+        traced(trace != nullptr) {}
   RegisterWindow* window() { return traced ? static_cast<RegisterWindow*>(&tracedWindow) : &card; }
   SystemServices* services() {
     return traced ? static_cast<SystemServices*>(&tracedSystem) : &system;
@@ -106,7 +107,8 @@ struct PlayBench {
   sim::SimClock clock;
   sim::SimCard card;
   sim::SimSystem system;
-  sim::TraceLog log;
+  sim::TraceLog untraced;
+  sim::TraceLog& log;
   sim::TracingWindow tracedWindow;
   sim::TracingSystem tracedSystem;
   sim::TracingProgress tracedProgress;
@@ -165,22 +167,25 @@ int runXsvf() {
     std::fprintf(stderr, "tarn-sim xsvf: %s\n", error.c_str());
     return kExitUsage;
   }
-  std::FILE* traceFile = nullptr;
+  std::optional<sim::TraceFile> traceFile;
   if (!options.tracePath.empty()) {
-    traceFile = std::fopen(options.tracePath.c_str(), "w");
-    if (traceFile == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: cannot write the trace file %s\n",
-                   options.tracePath.c_str());
+    traceFile.emplace(options.tracePath);
+    if (traceFile->log() == nullptr) {
+      std::fprintf(stderr, "tarn-sim xsvf: %s\n", traceFile->error().c_str());
       return kExitUsage;
     }
   }
-  PlayBench bench(traceFile);
+  PlayBench bench(traceFile ? traceFile->log() : nullptr);
   const auto* device = dynamic_cast<const sim::StandInDevice*>(chain.get());
   bench.card.attachJtag(std::move(chain));
   bench.card.beginSession();
   XsvfStream stream{source.data, source.size, 0, 0, bench.progress()};
   const XsvfError result = play(bench, stream);
-  if (traceFile != nullptr) std::fclose(traceFile);
+  if (traceFile && !traceFile->close()) {
+    std::fprintf(stderr, "tarn-sim xsvf: %s\n", traceFile->error().c_str());
+    report(bench, stream, device, result);
+    return kExitFailed;
+  }
   return report(bench, stream, device, result);
 }
 
