@@ -73,17 +73,21 @@ std::string click(int x, int y) {
   return "\x1b[<0;" + std::to_string(x + 1) + ";" + std::to_string(y + 1) + "M";
 }
 
-TEST(TerminalSheet, EnterOnEachFocusedControl) {
+TEST(TerminalSheet, EnterOnEachFocusedControlAndClicksUpToTheirLastCell) {
   using Seen = std::vector<std::string>;
   const Seen pressed{"init 0", "press 0", "init 1"};
   const Seen closed{"init 0"}, nothing{"init 0"};
+  const Seen boxThen2{"init 0", "press 0", "box closed", "init 1"};
   // The focus ring starts on Update; each Tab moves it one on. After the
-  // Enter, "2" opens the second page, which only a sheet still open does.
+  // Enter, "2" opens the second page, which only a sheet still open does. On
+  // 80 x 24 the tab of page 2 spans columns 20 to 27 of line 3; the box a
+  // press shows (`box`) has its OK on line 13, columns 35 to 42.
   const struct {
     const char* focused;
     std::string keys;
     const char* columns;
     Seen seen;
+    bool box = false;
   } rows[] = {
       {"Update", "\r2", "80", pressed},
       {"PCI (Update is the default button)", "\t\r2", "80", pressed},
@@ -92,31 +96,13 @@ TEST(TerminalSheet, EnterOnEachFocusedControl) {
       {"OK", "\t\t\t\r2", "80", closed},
       {"Cancel", "\t\t\t\t\r2", "80", closed},
       {"Update on a terminal too small to show it", "\r", "40", nothing},
+      {"a click on the last cell of tab 2", click(27, 3), "80", {"init 0", "init 1"}},
+      {"a click on the last cell of the box's OK", "\r" + click(42, 13) + "2", "80", boxThen2,
+       true},
+      {"a click on tab 2 under the box", "\r" + click(27, 3) + "\r2", "80", boxThen2, true},
   };
-  for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, row.columns), row.seen) << row.focused;
-}
-
-TEST(TerminalSheet, ClicksReachWhatIsDrawnOnTopUpToItsLastCell) {
-  using Seen = std::vector<std::string>;
-  // On 80 x 24 the tab of page 2 spans columns 20 to 27 of line 3; the box
-  // "Box" has its OK on line 13, columns 35 to 42.
-  const struct {
-    const char* clicked;
-    std::string keys;
-    bool box;
-    Seen seen;
-  } rows[] = {
-      {"the last cell of tab 2", click(27, 3), false, {"init 0", "init 1"}},
-      {"the last cell of the box's OK, then 2 for page 2",
-       "\r" + click(42, 13) + "2",
-       true,
-       {"init 0", "press 0", "box closed", "init 1"}},
-      {"tab 2 under the box, which only Enter closes",
-       "\r" + click(27, 3) + "\r",
-       true,
-       {"init 0", "press 0", "box closed"}},
-  };
-  for (const auto& row : rows) EXPECT_EQ(typeAt(row.keys, "80", row.box), row.seen) << row.clicked;
+  for (const auto& row : rows)
+    EXPECT_EQ(typeAt(row.keys, row.columns, row.box), row.seen) << row.focused;
 }
 
 }  // namespace
