@@ -13,34 +13,15 @@
 #include "card/registers.hpp"
 #include "flash/flash_image.hpp"
 #include "sim/flash_rig.hpp"
+#include "tests/support/doubles.hpp"
 
 namespace tarn {
 namespace {
 
+using test::Access;
+using test::RecordingWindow;
+
 constexpr int32_t kRevision = 120;  // the 166980-byte image
-
-struct Access {
-  uint32_t value;
-  uint16_t offset;
-  uint16_t isWrite;
-};
-
-class RecordingWindow final : public RegisterWindow {
- public:
-  explicit RecordingWindow(RegisterWindow& inner) : inner_(inner) {}
-  uint32_t read32(uint32_t offset) override {
-    accesses.push_back({0, uint16_t(offset), 0});
-    return inner_.read32(offset);
-  }
-  void write32(uint32_t offset, uint32_t value) override {
-    accesses.push_back({value, uint16_t(offset), 1});
-    inner_.write32(offset, value);
-  }
-  std::vector<Access> accesses;
-
- private:
-  RegisterWindow& inner_;
-};
 
 std::unique_ptr<sim::FlashRig> freshRig() {
   // Bank 1 blank: both banks are erased, programmed, verified and marked.
@@ -54,9 +35,9 @@ const std::vector<Access>& recording() {
     rig->bus.window = &recorder;
     std::vector<Access> out;
     out.reserve(12000000);
-    recorder.accesses.swap(out);
+    recorder.log.swap(out);
     if (programFlashImage(rig->bus, nullptr, kRevision, 0) != 0) std::abort();
-    return std::move(recorder.accesses);
+    return std::move(recorder.log);
   }();
   return recorded;
 }
@@ -67,7 +48,7 @@ double replaySeconds(const std::vector<Access>& accesses) {
   uint32_t sink = 0;
   const auto start = std::chrono::steady_clock::now();
   for (const Access& a : accesses) {
-    if (a.isWrite) {
+    if (a.write) {
       window.write32(a.offset, a.value);
     } else {
       sink ^= window.read32(a.offset);

@@ -20,6 +20,7 @@
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/xsvf_writer.hpp"
+#include "tests/support/doubles.hpp"
 #include "xsvf/player.hpp"
 
 namespace tarn::bench {
@@ -64,57 +65,33 @@ std::vector<uint8_t> standInLikeStream() {
   return x.bytes;
 }
 
-class NullSystem final : public SystemServices {
- public:
-  void sleep(uint32_t) override {}
-  void outputDebugString(const char*) override {}
-};
-
-// Records a play on a simulated card: the read values, and the accesses as
-// compact events for the baseline (a lone port write with its repeat count, a
-// four-word port block, a status read).
-class RecordingWindow final : public RegisterWindow {
- public:
-  enum Kind : uint32_t { kLone = 0, kBlock = 1, kRead = 2 };
-  explicit RecordingWindow(RegisterWindow& card) : card_(card) {}
-  std::vector<uint32_t> reads;
+// The accesses of a recorded play as compact events for the baseline: a lone
+// port write with its repeat count (runs of identical ones, the busy waits,
+// folded into one), a four-word port block, a status read.
+enum EventKind : uint32_t { kLone = 0, kBlock = 1, kRead = 2 };
+std::vector<uint32_t> eventsOf(const std::vector<test::Access>& log) {
   std::vector<uint32_t> events;  // value | kind << 8 | count << 10
-  uint64_t accesses = 0;
-
-  uint32_t read32(uint32_t offset) override {
-    ++accesses;
-    const uint32_t value = card_.read32(offset);
-    reads.push_back(value);
-    events.push_back(uint32_t(kRead) << 8 | 1u << 10);
-    return value;
-  }
-  void write32(uint32_t offset, uint32_t value) override {
-    ++accesses;
-    card_.write32(offset, value);
-    if (offset == kJtagPortRegister) {
-      events.push_back(value | uint32_t(kLone) << 8 | 1u << 10);
-    } else if (offset == kJtagPortWord1) {
+  for (const test::Access& a : log) {
+    if (!a.write) {
+      events.push_back(uint32_t(kRead) << 8 | 1u << 10);
+    } else if (a.offset == kJtagPortRegister) {
+      const uint32_t lone = (a.value & 0xFF) | uint32_t(kLone) << 8;
+      if (!events.empty() && (events.back() & 0x3FF) == lone) {
+        events.back() += 1u << 10;
+      } else {
+        events.push_back(lone | 1u << 10);
+      }
+    } else if (a.offset == kJtagPortWord1) {
       // The copies at 0x104..0x10C turn the lone write before them into a block.
+      if ((events.back() >> 10) > 1) {
+        events.back() -= 1u << 10;
+        events.push_back((events.back() & 0xFF) | 1u << 10);
+      }
       events.back() = (events.back() & 0xFF) | uint32_t(kBlock) << 8 | 1u << 10;
     }
   }
-  // Folds runs of identical lone writes (the busy waits) into one event.
-  void fold() {
-    std::vector<uint32_t> folded;
-    for (uint32_t e : events) {
-      if (!folded.empty() && ((e >> 8) & 3) == kLone && ((folded.back() >> 8) & 3) == kLone &&
-          (folded.back() & 0xFF) == (e & 0xFF)) {
-        folded.back() += 1u << 10;
-      } else {
-        folded.push_back(e);
-      }
-    }
-    events.swap(folded);
-  }
-
- private:
-  RegisterWindow& card_;
-};
+  return events;
+}
 
 // Answers reads from the recording and only counts writes.
 class ReplayWindow : public RegisterWindow {
@@ -165,7 +142,7 @@ const Recording& recording() {
     sim::SimCard card(clock);
     card.attachJtag(std::move(chain));
     card.beginSession();
-    RecordingWindow window(card);
+    test::RecordingWindow window(card);
     sim::SimSystem system(clock);  // the device counts its timed steps on this clock
     JtagPort port{8, &window, &system, nullptr};
     XsvfStream stream{rec.stream.data(), int32_t(rec.stream.size()), 0, 0, nullptr};
@@ -174,17 +151,18 @@ const Recording& recording() {
       std::fprintf(stderr, "recording play failed with %d\n", result);
       std::abort();
     }
-    window.fold();
-    rec.reads = std::move(window.reads);
-    rec.events = std::move(window.events);
-    rec.accesses = window.accesses;
+    for (const test::Access& a : window.log) {
+      if (!a.write) rec.reads.push_back(a.value);
+    }
+    rec.events = eventsOf(window.log);
+    rec.accesses = window.log.size();
     return rec;
   }();
   return r;
 }
 
 XsvfError playOnce(const Recording& rec, RegisterWindow& window) {
-  NullSystem system;
+  test::QuietSystem system;
   JtagPort port{8, &window, &system, nullptr};
   XsvfStream stream{rec.stream.data(), int32_t(rec.stream.size()), 0, 0, nullptr};
   return playXsvf(port, stream, 0, nullptr);
@@ -198,10 +176,10 @@ void baselineOnce(const Recording& rec, RegisterWindow& window) {
   for (const uint32_t e : rec.events) {
     const uint32_t value = e & 0xFF;
     switch ((e >> 8) & 3) {
-      case RecordingWindow::kLone:
+      case kLone:
         for (uint32_t n = e >> 10; n != 0; --n) w->write32(kJtagPortRegister, value);
         break;
-      case RecordingWindow::kBlock:
+      case kBlock:
         w->write32(kJtagPortRegister, value);
         w->write32(kJtagPortWord1, value);
         w->write32(kJtagPortWord2, value);

@@ -39,14 +39,4 @@ constexpr FlashAccess decodeFlashAccess(uint32_t value) {
   return {(value & 0x80000000u) != 0, (value >> 8) & 0x7FFFFFu, value & 0xFFu};
 }
 
-// The cycles of the flash's command set as they appear on the bus.
-inline constexpr uint32_t kUnlockAddress1 = 0x555;  // with kUnlockData1, and the command byte
-inline constexpr uint32_t kUnlockAddress2 = 0x2AA;  // with kUnlockData2
-inline constexpr uint32_t kUnlockData1 = 0xAA;
-inline constexpr uint32_t kUnlockData2 = 0x55;
-inline constexpr uint32_t kProgramCommand = 0xA0;   // the next cycle is (address, byte)
-inline constexpr uint32_t kEraseCommand = 0x80;     // two more unlock cycles follow
-inline constexpr uint32_t kSectorEraseCode = 0x30;  // the erase's last cycle, at the sector
-inline constexpr uint32_t kResetCommand = 0xF0;     // back to read mode, at any address
-
 }  // namespace tarn

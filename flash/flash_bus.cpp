@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "card/registers.hpp"
+#include "flash/flash_commands.hpp"
 
 namespace tarn {
 
@@ -28,12 +29,21 @@ uint32_t flashRead(FlashBus& bus, uint32_t address) {
   return value & 0xFFu;
 }
 
-void flashReset(FlashBus& bus) { flashWrite(bus, 0x000, 0xF0); }
+namespace {
+
+// The two cycles every command of the flash starts with.
+void unlock(FlashBus& bus) {
+  flashWrite(bus, kUnlockAddress1, kUnlockData1);
+  flashWrite(bus, kUnlockAddress2, kUnlockData2);
+}
+
+}  // namespace
+
+void flashReset(FlashBus& bus) { flashWrite(bus, kResetAddress, kResetCommand); }
 
 int flashProgramByte(FlashBus& bus, uint32_t address, uint32_t data) {
-  flashWrite(bus, 0x555, 0xAA);
-  flashWrite(bus, 0x2AA, 0x55);
-  flashWrite(bus, 0x555, 0xA0);
+  unlock(bus);
+  flashWrite(bus, kUnlockAddress1, kProgramCommand);
   flashWrite(bus, address, data);
   for (uint32_t poll = 0; poll < kDataPollLimit; ++poll) {
     const uint32_t status = flashRead(bus, address);
@@ -52,12 +62,10 @@ int flashProgramByte(FlashBus& bus, uint32_t address, uint32_t data) {
 }
 
 int flashEraseSector(FlashBus& bus, uint32_t sectorAddress) {
-  flashWrite(bus, 0x555, 0xAA);
-  flashWrite(bus, 0x2AA, 0x55);
-  flashWrite(bus, 0x555, 0x80);
-  flashWrite(bus, 0x555, 0xAA);
-  flashWrite(bus, 0x2AA, 0x55);
-  flashWrite(bus, sectorAddress, 0x30);
+  unlock(bus);
+  flashWrite(bus, kUnlockAddress1, kEraseCommand);
+  unlock(bus);
+  flashWrite(bus, sectorAddress, kSectorEraseCode);
   for (int attempt = 0; attempt < kEraseAttempts; ++attempt) {
     bus.system->sleep(1);
     uint32_t offset = 0;

@@ -1,6 +1,6 @@
 /* The payload files of the build's payload folder (one per row of
-   payload_list.def), linked in as constant data. Each NAME.bin becomes the C symbol tarn_payload_NAME (its first byte)
-   and tarn_payload_NAME_size (a 32-bit byte count). Written for ELF and for
+   payload_list.def), linked in as constant data. Each NAME.bin becomes the C
+   symbol tarn_payload_NAME, its first byte; its size is the list's. Written for ELF and for
    COFF (i686 MinGW: read-only data in .rdata, C symbols with a leading
    underscore; 64-bit Windows has none). The folder and the source tree are
    on the assembler's include path; CMake makes this file depend on every .bin. */
@@ -32,14 +32,7 @@
   TARN_OBJECT(TARN_SYM(name));                                    \
   TARN_SYM(name) :;                                               \
   .incbin TARN_STR(name.bin);                                     \
-  1 :;                                                            \
-  TARN_SIZE(TARN_SYM(name));                                      \
-  .globl TARN_SYM(TARN_CAT(name, _size));                         \
-  .balign 4;                                                      \
-  TARN_OBJECT(TARN_SYM(TARN_CAT(name, _size)));                   \
-  TARN_SYM(TARN_CAT(name, _size)) :;                              \
-  .long 1b - TARN_SYM(name);                                      \
-  TARN_SIZE(TARN_SYM(TARN_CAT(name, _size)))
+  TARN_SIZE(TARN_SYM(name))
 
 #define TARN_PAYLOAD(name, kind, size) TARN_EMBED(name)
 #include "payloads/payload_list.def"

@@ -17,7 +17,7 @@ namespace {
 
 constexpr PayloadEntry entry(PayloadId id, const uint8_t* data) {
   const PayloadSpec& spec = payloadSpec(id);
-  return PayloadEntry{spec.name, spec.kind, data, spec.size};
+  return PayloadEntry{spec.name, data, spec.size};
 }
 
 // The build checked every file against its size in the list.
@@ -58,6 +58,15 @@ bool anyEmbeddedPayloadCarriesStandInMark() {
   }
   return false;
 }
+
+constexpr bool isFlashImage(PayloadId id) {
+  return payloadSpec(id).kind == PayloadKind::FlashImage;
+}
+static_assert(isFlashImage(PayloadId::flashImage150) && isFlashImage(PayloadId::flashImage100) &&
+              isFlashImage(PayloadId::flashImage50Pci) &&
+              isFlashImage(PayloadId::flashImage50CardBus));
+static_assert(!isFlashImage(PayloadId::xsvfStreamPci) &&
+              !isFlashImage(PayloadId::xsvfStreamCardBus));
 
 FlashImage selectFlashImage(int32_t hardwareRevision, int32_t isCardBus) {
   if (hardwareRevision < 100) {

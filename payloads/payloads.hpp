@@ -17,6 +17,11 @@ struct XsvfPayload {
 
 enum class PayloadKind { FlashImage, XsvfStream };
 
+// The first bytes of every flash image: a dummy word and the sync word, with
+// the bit order of each byte reversed, then the first command word.
+inline constexpr uint8_t kFlashImageHead[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66,
+                                                0x0C, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0xE0};
+
 // The payloads as payloads/payload_list.def names them, in its order.
 enum class PayloadId : int {
 #define TARN_PAYLOAD(name, kind, size) name,
@@ -52,10 +57,11 @@ static_assert(payloadSpec(PayloadId::flashImage50CardBus).size == kFlashImage50S
 inline constexpr int32_t kXsvfStreamSize = payloadSpec(PayloadId::xsvfStreamPci).size;
 static_assert(payloadSpec(PayloadId::xsvfStreamCardBus).size == kXsvfStreamSize);
 
-// One embedded payload: its row of the list and its bytes.
+// One embedded payload: its name, its bytes and their count. Its kind is the
+// list's (kPayloadSpecs, in the same order): the updater picks each payload by
+// its PayloadId, whose kind the build checks.
 struct PayloadEntry {
   const char* name;
-  PayloadKind kind;
   const uint8_t* data;
   int32_t size;
 };

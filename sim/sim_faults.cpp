@@ -1,5 +1,6 @@
 #include "sim/sim_faults.hpp"
 
+#include <cstdio>
 #include <vector>
 
 #include "card/driver.hpp"
@@ -151,10 +152,19 @@ bool fromReadRequest(std::string_view value, FlashTarget& target) {
   return true;
 }
 
+// The last sector and the last address of the flash, as the texts name them.
+std::string lastSector() { return std::to_string(SimNorFlash::kSectorCount - 1); }
+std::string lastAddress() {
+  char text[16];
+  std::snprintf(text, sizeof text, "%#x", unsigned(SimNorFlash::kSize - 1));
+  return text;
+}
+
 const std::vector<FaultSpelling<FlashTarget>>& flashSpellings() {
   static const std::vector<FaultSpelling<FlashTarget>> table = {
-      {"never-erase", "S", "sector S (0-7) never erases; DQ5 comes up after the time limit",
-       "S is a sector from 0 to 7",
+      {"never-erase", "S",
+       "sector S (0-" + lastSector() + ") never erases; DQ5 comes up after the time limit",
+       "S is a sector from 0 to " + lastSector(),
        [](std::string_view value, FlashTarget& target) {
          uint64_t n = 0;
          if (!parseNumber(value, SimNorFlash::kSectorCount - 1, n)) return false;
@@ -162,7 +172,7 @@ const std::vector<FaultSpelling<FlashTarget>>& flashSpellings() {
          return true;
        }},
       {"never-program", "A", "the byte at flash address A never programs; DQ5 comes up",
-       "A is a flash address from 0 to 0x7ffff",
+       "A is a flash address from 0 to " + lastAddress(),
        [](std::string_view value, FlashTarget& target) {
          uint64_t n = 0;
          if (!parseNumber(value, SimNorFlash::kSize - 1, n)) return false;
@@ -170,7 +180,7 @@ const std::vector<FaultSpelling<FlashTarget>>& flashSpellings() {
          return true;
        }},
       {"stuck", "A:B:L", "bit B (0-7) of the byte at address A always reads L (0 or 1)",
-       "A:B:L is a flash address (0 to 0x7ffff), a bit (0 to 7), a level (0 or 1)",
+       "A:B:L is a flash address (0 to " + lastAddress() + "), a bit (0 to 7), a level (0 or 1)",
        [](std::string_view value, FlashTarget& target) {
          const std::vector<std::string_view> parts = splitAt(value, ':');
          uint64_t address = 0, bit = 0, level = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "card/registers.hpp"
+#include "flash/flash_commands.hpp"
 #include "flash/flash_image.hpp"
 
 namespace tarn::sim {
@@ -333,8 +334,8 @@ PowerUpSource SimNorFlash::powerUpSource() const {
   for (uint32_t bank = 0; bank < kBankCount; ++bank) {
     const uint32_t base = bank << kBankShift;
     bool starts = peek(base) == kBankMarker;
-    for (uint32_t i = 0; starts && i < sizeof kImageHeader; ++i) {
-      starts = peek(base + 1 + i) == kImageHeader[i];
+    for (uint32_t i = 0; starts && i < kImageHeaderSize; ++i) {
+      starts = peek(base + 1 + i) == kFlashImageHead[i];
     }
     if (starts) return bank == 0 ? PowerUpSource::Bank0 : PowerUpSource::Bank1;
   }

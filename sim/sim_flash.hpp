@@ -53,9 +53,9 @@ class SimNorFlash final : public SimFlashPort {
   static constexpr uint32_t kSize = 0x80000;
   static constexpr uint32_t kSectorSize = 0x10000;
   static constexpr uint32_t kSectorCount = kSize / kSectorSize;
-  // The first bytes of every flash image: a dummy word and the sync word,
-  // with the bit order of each byte reversed.
-  static constexpr uint8_t kImageHeader[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66};
+  // What the card's start-up looks for behind a bank's marker: the dummy word
+  // and the sync word that every flash image starts with.
+  static constexpr uint32_t kImageHeaderSize = 8;
 
   explicit SimNorFlash(SimFlashTiming timing = {}, SimFlashFaults faults = {});
 

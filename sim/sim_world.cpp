@@ -254,16 +254,12 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::Wal
     startError_ =
         "TARN_SIM_STATE: '" + settings_.statePath + "' " + startError_ + "; it was left as it is";
   } else if (!settings_.tracePath.empty()) {
-    // Binary, so the lines end in \n alone on every platform: the format is exact.
-    traceFile_ = std::fopen(settings_.tracePath.c_str(), "wb");
-    if (traceFile_ != nullptr) {
-      // An update traces millions of lines: write them in large blocks.
-      std::setvbuf(traceFile_, nullptr, _IOFBF, size_t(1) << 20);
-      trace_ = std::make_unique<TraceLog>(traceFile_);
+    traceFile_ = std::make_unique<TraceFile>(settings_.tracePath);
+    trace_ = traceFile_->log();
+    if (trace_ != nullptr) {
       tracingSystem_ = std::make_unique<TracingSystem>(system_, *trace_);
     } else {
-      startError_ =
-          "TARN_SIM_TRACE: cannot write '" + settings_.tracePath + "': " + std::strerror(errno);
+      startError_ = "TARN_SIM_TRACE: " + traceFile_->error();
     }
   }
   powerUp(saved);
@@ -272,7 +268,12 @@ SimWorld::SimWorld(SimWorldSettings settings, SimClock::Mode mode, SimClock::Wal
 SimWorld::~SimWorld() {
   save();
   driverWrapper_.reset();
-  if (traceFile_ != nullptr) std::fclose(traceFile_);
+}
+
+bool SimWorld::closeTrace(std::string& error) {
+  if (trace_ == nullptr || traceFile_->close()) return true;
+  error = "TARN_SIM_TRACE: " + traceFile_->error();
+  return false;
 }
 
 std::unique_ptr<SimNorFlash> SimWorld::powerUpFlash(SimCardSetup& card, const SimCardFaults& faults,
@@ -347,7 +348,7 @@ void SimWorld::powerUp(std::vector<SavedCard>& saved) {
     const uint64_t cut = settings_.cardFaults[i].powerCutAfter;
     if (cut != 0) driver_->card(int(i)).cutPowerAfter(cut);
   }
-  driverWrapper_ = std::make_unique<Driver>(*this, *driver_, trace_.get());
+  driverWrapper_ = std::make_unique<Driver>(*this, *driver_, trace_);
 }
 
 DriverIo& SimWorld::driverIo() { return *driverWrapper_; }

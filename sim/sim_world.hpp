@@ -88,7 +88,10 @@ class SimWorld {
   ProgressTarget* progress(ProgressTarget* page);
 
   // The access trace, or null when none is kept.
-  TraceLog* trace() { return trace_.get(); }
+  TraceLog* trace() { return trace_; }
+  // Closes the trace file, if one is kept; false with `error` when a line
+  // could not be written to it whole. After the program is done with the world.
+  bool closeTrace(std::string& error);
   SimDriver& driver() { return *driver_; }
   SimClock& clock() { return clock_; }
   SimSystem& simSystem() { return system_; }
@@ -129,8 +132,8 @@ class SimWorld {
   std::vector<CardParts> cards_;
   std::unique_ptr<SimDriver> driver_;
   std::unique_ptr<Driver> driverWrapper_;
-  std::FILE* traceFile_ = nullptr;
-  std::unique_ptr<TraceLog> trace_;
+  std::unique_ptr<TraceFile> traceFile_;
+  TraceLog* trace_ = nullptr;
   std::unique_ptr<TracingSystem> tracingSystem_;
   std::unique_ptr<TracingProgress> tracingProgress_;
 };

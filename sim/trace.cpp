@@ -1,43 +1,42 @@
 #include "sim/trace.hpp"
 
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
 namespace tarn::sim {
 
-std::string cEscape(const char* text) {
+std::string cEscape(std::string_view text) {
   std::string out;
-  for (const char* p = text; *p != '\0'; ++p) {
-    switch (*p) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default: {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02x", c);
-          out += hex;
-        } else {
-          out += *p;
-        }
-      }
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += byte;
     }
   }
   return out;
 }
 
+void TraceLog::written(bool whole) {
+  if (!whole && writeError_ == 0) writeError_ = errno != 0 ? errno : EIO;
+}
+
 void TraceLog::emit(const char* line) {
   ++lines_;
   if (file_ != nullptr) {
-    std::fputs(line, file_);
-    std::fputc('\n', file_);
+    written(std::fputs(line, file_) >= 0 && std::fputc('\n', file_) != EOF);
   } else {
     text_ += line;
     text_ += '\n';
@@ -70,7 +69,8 @@ void TraceLog::access(char kind, uint32_t offset, uint32_t value) {
   *end++ = '\n';
   ++lines_;
   if (file_ != nullptr) {
-    std::fwrite(line, 1, size_t(end - line), file_);
+    const size_t size = size_t(end - line);
+    written(std::fwrite(line, 1, size, file_) == size);
   } else {
     text_.append(line, size_t(end - line));
   }
@@ -97,6 +97,40 @@ void TraceLog::progress(int percent) {
 void TraceLog::debug(const char* text) { emit(("D " + cEscape(text)).c_str()); }
 
 void TraceLog::comment(const char* text) { emit(("C " + cEscape(text)).c_str()); }
+
+// Binary, so the lines end in \n alone on every platform: the format is exact.
+TraceFile::TraceFile(std::string path)
+    : path_(std::move(path)), file_(std::fopen(path_.c_str(), "wb")), log_(file_) {
+  if (file_ == nullptr) {
+    fail(errno);
+    return;
+  }
+  // An update traces millions of lines: write them in large blocks.
+  std::setvbuf(file_, nullptr, _IOFBF, size_t(1) << 20);
+}
+
+TraceFile::~TraceFile() { close(); }
+
+bool TraceFile::close() {
+  if (file_ == nullptr) return error_.empty();
+  const int writeError = log_.writeError();
+  log_ = TraceLog();  // nothing more reaches the file
+  errno = 0;
+  const bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+  const int flushError = errno;
+  const bool closed = std::fclose(file_) == 0;
+  const int closeError = errno;
+  file_ = nullptr;
+  if (writeError != 0 || !flushed || !closed) {
+    fail(writeError != 0 ? writeError : !flushed ? flushError : closeError);
+  }
+  return error_.empty();
+}
+
+void TraceFile::fail(int number) {
+  if (error_.empty())
+    error_ = "cannot write '" + path_ + "': " + std::strerror(number != 0 ? number : EIO);
+}
 
 void TraceComments::commentLine(const CommentLine& line) {
   std::string text(line.first ? 1 : 0, ' ');

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/progress.hpp"
 #include "platform/register_window.hpp"
@@ -16,7 +17,7 @@ namespace tarn::sim {
 //   P n               progress position     D text            debugger output
 //   C text            XSVF comment echo, one line per comment (the terminal
 //                     program, whose screen the echo must not draw over)
-// Texts are C-escaped (\n, \\). Other tools read this format; keep it exact.
+// Texts are escaped by cEscape. Other tools read this format; keep it exact.
 class TraceLog {
  public:
   // Lines go to `file` when given, else they are kept in text().
@@ -31,20 +32,53 @@ class TraceLog {
   // Pushes what is buffered to the file, so a reader sees a finished update
   // while the program still runs.
   void flush() {
-    if (file_ != nullptr) std::fflush(file_);
+    if (file_ != nullptr) written(std::fflush(file_) == 0);
   }
   const std::string& text() const { return text_; }
   uint64_t lines() const { return lines_; }
+  // The errno of the first write to the file that failed; 0: none has.
+  int writeError() const { return writeError_; }
 
  private:
   void emit(const char* line);
   void access(char kind, uint32_t offset, uint32_t value);
+  void written(bool whole);
   std::FILE* file_;
   std::string text_;
   uint64_t lines_ = 0;
+  int writeError_ = 0;
 };
 
-std::string cEscape(const char* text);
+// A trace kept in a file. A trace cut short is no evidence: close() says
+// whether every line reached the file.
+class TraceFile {
+ public:
+  // Opens `path` for writing; see error().
+  explicit TraceFile(std::string path);
+  ~TraceFile();
+  TraceFile(const TraceFile&) = delete;
+  TraceFile& operator=(const TraceFile&) = delete;
+
+  // The trace, or null when the file could not be opened.
+  TraceLog* log() { return file_ != nullptr ? &log_ : nullptr; }
+  // Flushes and closes the file, after which nothing is written to it. False
+  // when a line could not be written whole.
+  bool close();
+  // Empty while all is well, else "cannot write 'PATH': REASON".
+  const std::string& error() const { return error_; }
+
+ private:
+  void fail(int number);
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  TraceLog log_;
+  std::string error_;
+};
+
+// Every byte that is not printable ASCII escaped, as \n, \r, \t or \xNN, and
+// the backslash doubled: a text shown this way cannot move a terminal's cursor
+// or split a trace line.
+std::string cEscape(std::string_view text);
 
 // The XSVF comment echo as "C" lines of `log`, one per comment line, among
 // the accesses around it. The first line of a comment starts with a space, as

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -330,6 +331,8 @@ TEST(UpdateCommand, ThirtyWithCardBusPlaysTheCardBusStreamToItsEnd) {
   const std::vector<int> percents = streamPercents(run, 0);
   ASSERT_EQ(percents.size(), 100u);
   for (int p = 1; p <= 100; ++p) EXPECT_EQ(percents[size_t(p - 1)], p);
+  const std::vector<std::string> texts = run.status(0);
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Erazing... 100 %"), texts.end());
   run.expectCleanEnd();
 }
 

@@ -302,7 +302,7 @@ const uint8_t* writtenImage(int32_t revision, int32_t isCardBus, int32_t* size) 
   int count = 0;
   const PayloadEntry* table = payloadTable(&count);
   for (int i = 0; i < count; ++i) {
-    if (table[i].kind != PayloadKind::FlashImage) continue;
+    if (kPayloadSpecs[i].kind != PayloadKind::FlashImage) continue;
     if (bankHolds(*rig.flash, 0, table[i].data, table[i].size) &&
         rig.flash->peek(uint32_t(table[i].size) + 1) == 0xFF) {
       *size = table[i].size;

@@ -8,15 +8,6 @@
 namespace tarn {
 namespace {
 
-// Counts the page's calls without keeping the texts on the heap.
-class CountingProgress final : public ProgressTarget {
- public:
-  void setStatusText(const char*) override { ++texts; }
-  void setProgressPosition(int) override { ++positions; }
-  int texts = 0;
-  int positions = 0;
-};
-
 TEST(ProgramFlashImage, MakesNoHeapAllocation) {
   const uint64_t countedAtStart = test::heapAllocations();
   sim::FlashRig rig;  // realistic timing: erase attempts, busy polls, data polling
@@ -24,7 +15,7 @@ TEST(ProgramFlashImage, MakesNoHeapAllocation) {
   ASSERT_GT(test::heapAllocations(), countedAtStart);
   test::QuietSystem system(&rig.clock);
   rig.bus.system = &system;
-  CountingProgress progress;
+  test::CountingProgress progress;
   const uint64_t before = test::heapAllocations();
   const int result = programFlashImage(rig.bus, &progress, 120, 0);
   const uint64_t after = test::heapAllocations();

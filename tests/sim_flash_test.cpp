@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "flash/flash_bus.hpp"
+#include "flash/flash_commands.hpp"
 #include "sim/flash_rig.hpp"
 #include "tests/support/flash.hpp"
 
@@ -11,13 +12,26 @@ namespace {
 
 using test::makeTestImage;
 
+void unlock(FlashBus& bus) {
+  flashWrite(bus, kUnlockAddress1, kUnlockData1);
+  flashWrite(bus, kUnlockAddress2, kUnlockData2);
+}
+// The cycles of a command before its last, which a test writes itself.
+void programSetup(FlashBus& bus) {
+  unlock(bus);
+  flashWrite(bus, kUnlockAddress1, kProgramCommand);
+}
+void eraseSetup(FlashBus& bus) {
+  unlock(bus);
+  flashWrite(bus, kUnlockAddress1, kEraseCommand);
+  unlock(bus);
+}
+
 TEST(SimNorFlash, ProgramClearsBitsOnlyAndReportsStatusWhileBusy) {
   FlashRig rig;  // a byte takes 7 us, 35 accesses at 200 ns
   rig.flash->fill(0x100, 1, 0x0F);
   // Status reads while the byte programs: DQ7 is the complement of the data's.
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AA, 0x55);
-  flashWrite(rig.bus, 0x555, 0xA0);
+  programSetup(rig.bus);
   flashWrite(rig.bus, 0x100, 0x05);
   const uint32_t first = flashRead(rig.bus, 0x100);
   EXPECT_EQ(first & 0x80, 0x80u);
@@ -42,12 +56,8 @@ TEST(SimNorFlash, EraseReadsStatusNotBlankUntilDone) {
   timing.eraseNs = 5000000;
   FlashRig rig(timing);
   rig.flash->fill(0x10000, 0x10000, 0x00);
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AA, 0x55);
-  flashWrite(rig.bus, 0x555, 0x80);
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AA, 0x55);
-  flashWrite(rig.bus, 0x10000, 0x30);
+  eraseSetup(rig.bus);
+  flashWrite(rig.bus, 0x10000, kSectorEraseCode);
   rig.clock.sleepMs(4);
   const uint32_t status = flashRead(rig.bus, 0x1ABCD);
   EXPECT_NE(status, 0xFFu);
@@ -69,24 +79,20 @@ TEST(SimNorFlash, BusyPollsPerReadAreConfigurable) {
 
 TEST(SimNorFlash, BrokenCommandSequencesAreViolations) {
   FlashRig rig;
-  flashWrite(rig.bus, 0x554, 0xAA);  // wrong first unlock address
+  flashWrite(rig.bus, kUnlockAddress1 - 1, kUnlockData1);  // wrong first unlock address
   EXPECT_EQ(rig.flash->violationCount(), 1u);
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AB, 0x55);  // wrong second unlock address
+  flashWrite(rig.bus, kUnlockAddress1, kUnlockData1);
+  flashWrite(rig.bus, kUnlockAddress2 + 1, kUnlockData2);  // wrong second unlock address
   EXPECT_EQ(rig.flash->violationCount(), 2u);
-  flashWrite(rig.bus, 0x555, 0xAA);
+  flashWrite(rig.bus, kUnlockAddress1, kUnlockData1);
   flashRead(rig.bus, 0);  // a read inside a sequence
   EXPECT_EQ(rig.flash->violationCount(), 3u);
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AA, 0x55);
-  flashWrite(rig.bus, 0x555, 0x80);
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AA, 0x55);
+  eraseSetup(rig.bus);
   flashWrite(rig.bus, 0x10000, 0x10);  // chip erase is not ours
   EXPECT_EQ(rig.flash->violationCount(), 4u);
   // A write cycle without its sync is the card's to see.
-  rig.card.write32(kFlashAccessRegister, flashWriteCycleValue(0, 0xF0));
-  rig.card.write32(kFlashAccessRegister, flashWriteCycleValue(0, 0xF0));
+  rig.card.write32(kFlashAccessRegister, flashWriteCycleValue(kResetAddress, kResetCommand));
+  rig.card.write32(kFlashAccessRegister, flashWriteCycleValue(kResetAddress, kResetCommand));
   EXPECT_GE(rig.card.violationCount(), 1u);
 }
 
@@ -109,12 +115,8 @@ TEST(SimNorFlash, PowerCutMidEraseLeavesNeitherBlankNorTheOldSector) {
   for (uint32_t sleptMs : {0u, 50u, 500u, 990u}) {
     FlashRig rig;
     rig.flash->load(0x20000, image.data(), 0x10000);
-    flashWrite(rig.bus, 0x555, 0xAA);
-    flashWrite(rig.bus, 0x2AA, 0x55);
-    flashWrite(rig.bus, 0x555, 0x80);
-    flashWrite(rig.bus, 0x555, 0xAA);
-    flashWrite(rig.bus, 0x2AA, 0x55);
-    flashWrite(rig.bus, 0x20000, 0x30);
+    eraseSetup(rig.bus);
+    flashWrite(rig.bus, 0x20000, kSectorEraseCode);
     rig.clock.sleepMs(sleptMs);
     rig.card.cutPowerAfter(1);
     flashSync(rig.bus);
@@ -133,9 +135,7 @@ TEST(SimNorFlash, PowerCutMidEraseLeavesNeitherBlankNorTheOldSector) {
 
 TEST(SimNorFlash, PowerCutMidProgramLeavesAPartialByte) {
   FlashRig rig;
-  flashWrite(rig.bus, 0x555, 0xAA);
-  flashWrite(rig.bus, 0x2AA, 0x55);
-  flashWrite(rig.bus, 0x555, 0xA0);
+  programSetup(rig.bus);
   rig.card.cutPowerAfter(2);  // the byte's cycle and its sync write
   flashWrite(rig.bus, 0x1234, 0x00);
   const uint8_t byte = rig.flash->peek(0x1234);

@@ -461,7 +461,7 @@ TEST(SimTrace, ATraceThatCannotBeWrittenStopsTheWorldFromStarting) {
 TEST(SimTrace, CommentsBecomeTraceLinesOrGoNowhere) {
   // Three comments, one with control bytes, one of two lines, then one cut off by the end
   // of the stream.
-  const uint8_t stream[] = {0x16, 'a',  'b', 0x00, 0x16, 0x1B, 'c',  '\\',
+  const uint8_t stream[] = {0x16, 'a',  'b', 0x00, 0x16, 0x1B, 'c',  '\\', 0xE9,
                             0x00, 0x16, 'x', '\n', 'y',  0x00, 0x16, 'z'};
   for (const bool traced : {true, false}) {
     TraceLog log;
@@ -472,7 +472,7 @@ TEST(SimTrace, CommentsBecomeTraceLinesOrGoNowhere) {
     JtagPort port{8, &card, &system, nullptr};
     XsvfStream xsvf{stream, int32_t(sizeof stream), 0, 0, nullptr};
     EXPECT_EQ(playXsvf(port, xsvf, 100, traced ? &comments : nullptr), xsvf_error::unknownError);
-    EXPECT_EQ(log.text(), traced ? "C  ab\nC  \\x1bc\\\\\nC  x\nC y\nC  z\n" : "") << traced;
+    EXPECT_EQ(log.text(), traced ? "C  ab\nC  \\x1bc\\\\\\xe9\nC  x\nC y\nC  z\n" : "") << traced;
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/doubles.hpp"
+
 namespace tarn::sim {
 namespace {
 
@@ -15,12 +17,6 @@ class CountingWindow final : public RegisterWindow {
   uint32_t read32(uint32_t offset) override { return offset * 3u; }
   void write32(uint32_t, uint32_t) override { ++writes; }
   int writes = 0;
-};
-
-class NullSystem final : public SystemServices {
- public:
-  void sleep(uint32_t) override {}
-  void outputDebugString(const char*) override {}
 };
 
 TEST(Trace, AccessLinesAsPercentZeroXWritesThem) {
@@ -35,7 +31,7 @@ TEST(Trace, AccessLinesAsPercentZeroXWritesThem) {
 TEST(Trace, EveryEventKindInProgramOrderAndExactFormat) {
   TraceLog log;
   CountingWindow card;
-  NullSystem system;
+  test::QuietSystem system;
   TracingWindow window(card, log);
   TracingSystem traced(system, log);
   TracingProgress progress(nullptr, log);
@@ -68,7 +64,7 @@ TEST(Trace, AFinishedUpdateIsOnTheFileWhileTheProgramRuns) {
   std::FILE* file = std::fopen(path, "wb");
   ASSERT_NE(file, nullptr);
   TraceLog log(file);
-  NullSystem system;
+  test::QuietSystem system;
   TracingSystem traced(system, log);
   traced.updateBegins();
   traced.sleep(7);

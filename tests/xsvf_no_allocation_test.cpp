@@ -4,21 +4,12 @@
 #include "sim/sim_card.hpp"
 #include "sim/sim_system.hpp"
 #include "sim/xsvf_writer.hpp"
+#include "tests/support/doubles.hpp"
 #include "tests/support/heap_counter.hpp"
 #include "xsvf/player.hpp"
 
 namespace tarn::test {
 namespace {
-
-// Records the progress channel into fixed storage, so that the observer itself
-// allocates nothing.
-class CountingProgress final : public ProgressTarget {
- public:
-  int texts = 0;
-  int lastPosition = -1;
-  void setStatusText(const char*) override { ++texts; }
-  void setProgressPosition(int percent) override { lastPosition = percent; }
-};
 
 TEST(XsvfNoAllocation, APlayOfEveryCommandKindAllocatesNothing) {
   // Every command kind, retries with growing waits, a long wait with its

@@ -93,6 +93,14 @@ void TerminalInterface::addHit(int line, int first, int last, Target target, int
   if (hitCount_ < kMaxHits) hits_[hitCount_++] = HitRegion{line, first, last, target, tab};
 }
 
+const TerminalInterface::HitRegion* TerminalInterface::hitAt(int x, int y) const {
+  for (int i = 0; i < hitCount_; ++i) {
+    const HitRegion& hit = hits_[i];
+    if (y == hit.line && x >= hit.first && x <= hit.last) return &hit;
+  }
+  return nullptr;
+}
+
 void TerminalInterface::draw() {
   if (!started_) return;
   hitCount_ = 0;
@@ -369,12 +377,8 @@ bool TerminalInterface::handleSheetKey(int key) {
     case KEY_MOUSE: {
       MEVENT event;
       if (getmouse(&event) != OK) return true;
-      for (int i = 0; i < hitCount_; ++i) {
-        const HitRegion& hit = hits_[i];
-        if (event.y == hit.line && event.x >= hit.first && event.x <= hit.last)
-          return activate(hit.target, hit.tab);
-      }
-      return true;
+      const HitRegion* hit = hitAt(event.x, event.y);
+      return hit != nullptr ? activate(hit->target, hit->tab) : true;
     }
     default:
       break;
@@ -487,13 +491,10 @@ int TerminalInterface::messageBox(PageWindow, const char* text, const char* capt
     } else if (yesNo && (key == '\t' || key == KEY_BTAB || key == KEY_LEFT || key == KEY_RIGHT)) {
       boxFocus_ = boxFocus_ == Target::MessageYes ? Target::MessageNo : Target::MessageYes;
     } else if (key == KEY_MOUSE) {
-      // Modal: the box's buttons are all there is to hit.
+      // While the box shows, its buttons are all the hit list holds (see draw).
       MEVENT event;
       if (getmouse(&event) != OK) continue;
-      for (int i = 0; i < hitCount_; ++i) {
-        if (event.y == hits_[i].line && event.x >= hits_[i].first && event.x <= hits_[i].last)
-          chosen = hits_[i].target;
-      }
+      if (const HitRegion* hit = hitAt(event.x, event.y)) chosen = hit->target;
     }
   }
   boxText_ = nullptr;

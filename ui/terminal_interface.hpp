@@ -64,6 +64,8 @@ class TerminalInterface final : public UserInterface {
   void drawMessageBox();
   void drawTooSmall();
   void addHit(int line, int first, int last, Target target, int tab = 0);
+  // The region that the cell at column x, line y belongs to; null: none.
+  const HitRegion* hitAt(int x, int y) const;
   bool focusable(Target target) const;
   void moveFocus(int step);
   // Returns false when the sheet is to close.

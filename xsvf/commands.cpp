@@ -203,11 +203,33 @@ XsvfError xWait(XsvfContext& context) {
 
 }  // namespace
 
-const CommandHandler commandHandlers[xsvf_command::count] = {
-    xComplete,      xTdoMask, xSir,     xSdr,       xRunTest,     illegalCommand,
-    illegalCommand, xRepeat,  xSdrSize, xSdrTdo,    xSetSdrMasks, xSdrInc,
-    xSdrBce,        xSdrBce,  xSdrBce,  xSdrTdoBce, xSdrTdoBce,   xSdrTdoBce,
-    xState,         xEndXr,   xEndXr,   xSir2,      xComment,     xWait};
+constexpr CommandHandlerEntry commandHandlers[xsvf_command::count] = {
+    {XCOMPLETE, xComplete},
+    {XTDOMASK, xTdoMask},
+    {XSIR, xSir},
+    {XSDR, xSdr},
+    {XRUNTEST, xRunTest},
+    {RESERVED5, illegalCommand},
+    {RESERVED6, illegalCommand},
+    {XREPEAT, xRepeat},
+    {XSDRSIZE, xSdrSize},
+    {XSDRTDO, xSdrTdo},
+    {XSETSDRMASKS, xSetSdrMasks},
+    {XSDRINC, xSdrInc},
+    {XSDRB, xSdrBce},
+    {XSDRC, xSdrBce},
+    {XSDRE, xSdrBce},
+    {XSDRTDOB, xSdrTdoBce},
+    {XSDRTDOC, xSdrTdoBce},
+    {XSDRTDOE, xSdrTdoBce},
+    {XSTATE, xState},
+    {XENDIR, xEndXr},
+    {XENDDR, xEndXr},
+    {XSIR2, xSir2},
+    {XCOMMENT, xComment},
+    {XWAIT, xWait},
+};
+static_assert(indexedByCode(commandHandlers));
 
 void mergeIncrementData(ShiftBuffer& tdiValue, const ShiftBuffer& incrementData,
                         const ShiftBuffer& addressMask, const ShiftBuffer& dataMask) {

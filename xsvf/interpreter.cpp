@@ -49,7 +49,7 @@ XsvfError xsvfStep(XsvfContext& context) {
   if (context.command >= xsvf_command::count) {
     illegalCommand(context);
   } else {
-    commandHandlers[context.command](context);
+    commandHandlers[context.command].handler(context);
   }
   // A command whose code or operands lie past the end of the stream never
   // completed, whatever its handler made of the missing bytes.

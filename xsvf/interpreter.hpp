@@ -41,7 +41,12 @@ struct XsvfContext {
 };
 
 using CommandHandler = XsvfError (*)(XsvfContext& context);
-extern const CommandHandler commandHandlers[xsvf_command::count];
+struct CommandHandlerEntry {
+  uint8_t code;
+  CommandHandler handler;
+};
+// Indexed by command code.
+extern const CommandHandlerEntry commandHandlers[xsvf_command::count];
 
 XsvfError resetContext(XsvfContext& context);
 XsvfError xsvfBegin(XsvfContext& context);

@@ -13,6 +13,8 @@ inline constexpr uint8_t XTDOMASK = 1;
 inline constexpr uint8_t XSIR = 2;
 inline constexpr uint8_t XSDR = 3;
 inline constexpr uint8_t XRUNTEST = 4;
+inline constexpr uint8_t RESERVED5 = 5;
+inline constexpr uint8_t RESERVED6 = 6;
 inline constexpr uint8_t XREPEAT = 7;
 inline constexpr uint8_t XSDRSIZE = 8;
 inline constexpr uint8_t XSDRTDO = 9;
@@ -50,36 +52,48 @@ enum class XsvfOperands : uint8_t {
 };
 
 struct XsvfCommandInfo {
+  uint8_t code;
   const char* name;
   XsvfOperands operands;
 };
 
+// Whether entry k of a table indexed by command code is the entry of code k,
+// for every code: what ties a table's rows to the codes above.
+template <typename Entry>
+constexpr bool indexedByCode(const Entry (&table)[xsvf_command::count]) {
+  for (int code = 0; code < xsvf_command::count; ++code) {
+    if (table[code].code != code) return false;
+  }
+  return true;
+}
+
 // Indexed by command code; codes 24 to 255 have no entry.
 inline constexpr XsvfCommandInfo kXsvfCommands[xsvf_command::count] = {
-    {"XCOMPLETE", XsvfOperands::none},
-    {"XTDOMASK", XsvfOperands::dataValue},
-    {"XSIR", XsvfOperands::length8Value},
-    {"XSDR", XsvfOperands::dataValue},
-    {"XRUNTEST", XsvfOperands::integer32},
-    {"Reserved5", XsvfOperands::unsupported},
-    {"Reserved6", XsvfOperands::unsupported},
-    {"XREPEAT", XsvfOperands::byte},
-    {"XSDRSIZE", XsvfOperands::integer32},
-    {"XSDRTDO", XsvfOperands::twoDataValues},
-    {"XSETSDRMASKS", XsvfOperands::twoDataValues},
-    {"XSDRINC", XsvfOperands::increment},
-    {"XSDRB", XsvfOperands::dataValue},
-    {"XSDRC", XsvfOperands::dataValue},
-    {"XSDRE", XsvfOperands::dataValue},
-    {"XSDRTDOB", XsvfOperands::twoDataValues},
-    {"XSDRTDOC", XsvfOperands::twoDataValues},
-    {"XSDRTDOE", XsvfOperands::twoDataValues},
-    {"XSTATE", XsvfOperands::byte},
-    {"XENDIR", XsvfOperands::byte},
-    {"XENDDR", XsvfOperands::byte},
-    {"XSIR2", XsvfOperands::length16Value},
-    {"XCOMMENT", XsvfOperands::text},
-    {"XWAIT", XsvfOperands::wait},
+    {xsvf_command::XCOMPLETE, "XCOMPLETE", XsvfOperands::none},
+    {xsvf_command::XTDOMASK, "XTDOMASK", XsvfOperands::dataValue},
+    {xsvf_command::XSIR, "XSIR", XsvfOperands::length8Value},
+    {xsvf_command::XSDR, "XSDR", XsvfOperands::dataValue},
+    {xsvf_command::XRUNTEST, "XRUNTEST", XsvfOperands::integer32},
+    {xsvf_command::RESERVED5, "Reserved5", XsvfOperands::unsupported},
+    {xsvf_command::RESERVED6, "Reserved6", XsvfOperands::unsupported},
+    {xsvf_command::XREPEAT, "XREPEAT", XsvfOperands::byte},
+    {xsvf_command::XSDRSIZE, "XSDRSIZE", XsvfOperands::integer32},
+    {xsvf_command::XSDRTDO, "XSDRTDO", XsvfOperands::twoDataValues},
+    {xsvf_command::XSETSDRMASKS, "XSETSDRMASKS", XsvfOperands::twoDataValues},
+    {xsvf_command::XSDRINC, "XSDRINC", XsvfOperands::increment},
+    {xsvf_command::XSDRB, "XSDRB", XsvfOperands::dataValue},
+    {xsvf_command::XSDRC, "XSDRC", XsvfOperands::dataValue},
+    {xsvf_command::XSDRE, "XSDRE", XsvfOperands::dataValue},
+    {xsvf_command::XSDRTDOB, "XSDRTDOB", XsvfOperands::twoDataValues},
+    {xsvf_command::XSDRTDOC, "XSDRTDOC", XsvfOperands::twoDataValues},
+    {xsvf_command::XSDRTDOE, "XSDRTDOE", XsvfOperands::twoDataValues},
+    {xsvf_command::XSTATE, "XSTATE", XsvfOperands::byte},
+    {xsvf_command::XENDIR, "XENDIR", XsvfOperands::byte},
+    {xsvf_command::XENDDR, "XENDDR", XsvfOperands::byte},
+    {xsvf_command::XSIR2, "XSIR2", XsvfOperands::length16Value},
+    {xsvf_command::XCOMMENT, "XCOMMENT", XsvfOperands::text},
+    {xsvf_command::XWAIT, "XWAIT", XsvfOperands::wait},
 };
+static_assert(indexedByCode(kXsvfCommands));
 
 }  // namespace tarn

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "card/registers.hpp"
+#include "flash/flash_commands.hpp"
 #include "sim/flash_rig.hpp"
 
 namespace tarn::sim {

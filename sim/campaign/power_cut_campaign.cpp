@@ -6,6 +6,7 @@
 #include <set>
 
 #include "card/registers.hpp"
+#include "flash/flash_commands.hpp"
 #include "flash/flash_image.hpp"
 #include "sim/campaign/cut_machine.hpp"
 #include "sim/campaign/flash_campaign.hpp"

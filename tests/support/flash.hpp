@@ -5,10 +5,9 @@
 #include <vector>
 
 #include "card/registers.hpp"
-#include "platform/progress.hpp"
+#include "payloads/payloads.hpp"
 #include "platform/register_window.hpp"
-#include "platform/system_services.hpp"
-#include "sim/clock.hpp"
+#include "tests/support/doubles.hpp"
 
 namespace tarn::test {
 
@@ -20,45 +19,10 @@ inline std::vector<uint8_t> makeTestImage(uint32_t size, uint32_t seed) {
     seed = seed * 1664525u + 1013904223u;
     byte = uint8_t(seed >> 24);
   }
-  static const uint8_t header[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66,
-                                     0x0C, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0xE0};
-  std::memcpy(image.data(), header, 16);
+  std::memcpy(image.data(), kFlashImageHead, sizeof kFlashImageHead);
   std::memset(image.data() + size - 16, 0, 16);
   return image;
 }
-
-// Every status text and position, in order.
-class RecordingProgress final : public ProgressTarget {
- public:
-  void setStatusText(const char* text) override { events.push_back(std::string("T ") + text); }
-  void setProgressPosition(int percent) override {
-    events.push_back("P " + std::to_string(percent));
-  }
-  std::vector<std::string> events;
-};
-
-// Sleeps and the debugger output, kept without touching the heap. With a
-// clock, the sleeps pass on it.
-class QuietSystem final : public SystemServices {
- public:
-  explicit QuietSystem(sim::SimClock* clock = nullptr) : clock_(clock) {}
-  void sleep(uint32_t milliseconds) override {
-    ++sleeps;
-    sleptMs += milliseconds;
-    if (clock_ != nullptr) clock_->sleepMs(milliseconds);
-  }
-  void outputDebugString(const char* text) override {
-    ++debugLines;
-    std::strncpy(lastDebug, text, sizeof lastDebug - 1);
-  }
-  uint64_t sleeps = 0;
-  uint64_t sleptMs = 0;
-  uint64_t debugLines = 0;
-  char lastDebug[128] = {};
-
- private:
-  sim::SimClock* clock_;
-};
 
 // Passes every access on and keeps what the flash access register was asked
 // for: the write cycles and the addresses of read requests.

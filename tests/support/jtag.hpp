@@ -1,8 +1,7 @@
 #pragma once
-// Test doubles for the JTAG path: a register window that records every access
-// and answers the status register with a chosen TDO behaviour, and a follower
-// that replays the recorded clock edges through an independent TAP controller
-// to recover the states, TMS levels and scans the card would have seen.
+// The JTAG path on the recording doubles, and a follower that replays the
+// recorded clock edges through an independent TAP controller to recover the
+// states, TMS levels and scans the card would have seen.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,65 +9,11 @@
 
 #include "card/registers.hpp"
 #include "jtag/jtag_port.hpp"
-#include "platform/progress.hpp"
-#include "platform/register_window.hpp"
-#include "platform/system_services.hpp"
+#include "tests/support/doubles.hpp"
 #include "xsvf/player.hpp"
 #include "xsvf/xsvf_stream.hpp"
 
 namespace tarn::test {
-
-struct Access {
-  bool write;
-  uint32_t offset;
-  uint32_t value;
-};
-
-class RecordingWindow final : public RegisterWindow {
- public:
-  enum class Tdo { Low, High, Loopback };  // Loopback: the TDI of the last port write
-  Tdo tdo = Tdo::Low;
-  std::vector<Access> log;
-
-  uint32_t read32(uint32_t offset) override {
-    uint32_t value = 0;
-    if (tdo == Tdo::High || (tdo == Tdo::Loopback && (lastPort_ & kShadowTdi) != 0)) {
-      value = kTdoBit;
-    }
-    log.push_back({false, offset, value});
-    return value;
-  }
-  void write32(uint32_t offset, uint32_t value) override {
-    if (offset == kJtagPortRegister) lastPort_ = value;
-    log.push_back({true, offset, value});
-  }
-  std::vector<uint32_t> writesAt(uint32_t offset) const {
-    std::vector<uint32_t> values;
-    for (const Access& a : log) {
-      if (a.write && a.offset == offset) values.push_back(a.value);
-    }
-    return values;
-  }
-
- private:
-  uint32_t lastPort_ = 0;
-};
-
-class RecordingSystem final : public SystemServices {
- public:
-  std::vector<uint32_t> sleeps;
-  void sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
-  void outputDebugString(const char*) override {}
-};
-
-class RecordingProgress final : public ProgressTarget {
- public:
-  std::vector<std::string> events;  // "T text" and "P n", in order
-  void setStatusText(const char* text) override { events.push_back(std::string("T ") + text); }
-  void setProgressPosition(int percent) override {
-    events.push_back("P " + std::to_string(percent));
-  }
-};
 
 // One scan as the chain saw it: the register and the bits clocked in while in
 // the shift state, least significant (first) bit first.

@@ -113,7 +113,8 @@ XsvfWalkResult walkXsvf(const uint8_t* data, int64_t size, XsvfCensus* census) {
         ok = operands == XsvfOperands::length8Value ? w.byte(&v) : w.bigEndian(2, &v);
         if (ok && v > kMaxBits) {
           return fail(at, std::string(xsvfCommandName(code)) + " at offset " + std::to_string(at) +
-                              " has length " + std::to_string(v) + " bits, above 56000");
+                              " has length " + std::to_string(v) + " bits, above " +
+                              std::to_string(kMaxBits));
         }
         ok = ok && w.take(bitsToBytes(v), nullptr);
         break;
@@ -168,7 +169,7 @@ XsvfWalkResult walkXsvf(const uint8_t* data, int64_t size, XsvfCensus* census) {
       case XSDRSIZE:
         if (v > kMaxBits) {
           return fail(at, "XSDRSIZE at offset " + std::to_string(at) + " sets " +
-                              std::to_string(v) + " bits, above 56000");
+                              std::to_string(v) + " bits, above " + std::to_string(kMaxBits));
         }
         drBytes = bitsToBytes(v);
         ++c.dataRegisterBits[v];

@@ -12,9 +12,7 @@ namespace tarn::tools {
 // payload folder uses the same names.
 std::string payloadFileName(const char* name);  // NAME.bin
 
-// Leading bytes every file of a kind starts with.
-inline constexpr uint8_t kFlashImageHead[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66,
-                                                0x0C, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0xE0};
+// Leading bytes every XSVF stream starts with (a flash image: kFlashImageHead).
 inline constexpr uint8_t kXsvfStreamHead[13] = {0x07, 0x00, 0x12, 0x00, 0x12, 0x01, 0x04,
                                                 0x00, 0x00, 0x00, 0x00, 0x02, 0x08};
 

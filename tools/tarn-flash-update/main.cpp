@@ -52,5 +52,9 @@ int main() {
   }
   if (!world.save(&error))
     std::fprintf(stderr, "simulated cards: state not kept: %s\n", error.c_str());
+  if (!world.closeTrace(error)) {
+    std::fprintf(stderr, "simulated cards: %s\n", error.c_str());
+    return 1;
+  }
   return result;
 }

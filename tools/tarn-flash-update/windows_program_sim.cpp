@@ -42,6 +42,10 @@ int runWindowsProgram(uintptr_t moduleInstance) {
   const int result = runTool(*tool);
   std::string saveError;
   if (!world->save(&saveError)) std::fprintf(stderr, "simulation state: %s\n", saveError.c_str());
+  if (!world->closeTrace(error)) {
+    std::fprintf(stderr, "simulation trace: %s\n", error.c_str());
+    return 1;
+  }
   return result;
 }
 

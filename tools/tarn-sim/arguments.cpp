@@ -82,13 +82,17 @@ CLI::Option* addInterfaceWord(CLI::App& app, const std::string& name, std::strin
       ->type_name("WORD");
 }
 
+std::string notARevision(const std::string& text, int32_t min) {
+  return "'" + text + "' is not a revision from " + std::to_string(min) + " to " +
+         std::to_string(sim::kMaxRevision);
+}
+
 CLI::Validator revisionFrom(int32_t min) {
   return CLI::Validator(
       [min](std::string& text) -> std::string {
         int32_t revision = 0;
         if (sim::parseRevision(text, revision) && revision >= min) return {};
-        return "'" + text + "' is not a revision from " + std::to_string(min) + " to " +
-               std::to_string(sim::kMaxRevision);
+        return notARevision(text, min);
       },
       "R");
 }

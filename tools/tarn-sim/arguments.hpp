@@ -45,6 +45,7 @@ CLI::Option* addInterfaceWord(CLI::App& app, const std::string& name, std::strin
 // example "'300' is not a revision from 0 to 255". Numbers are decimal, or
 // hexadecimal after 0x; a leading zero is never octal.
 CLI::Validator revisionFrom(int32_t min);
+std::string notARevision(const std::string& text, int32_t min = 0);
 CLI::Validator countFrom(uint64_t min, uint64_t max);
 
 }  // namespace tarn::tools

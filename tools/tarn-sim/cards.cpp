@@ -23,7 +23,7 @@ bool parseRevisions(const std::string& list, std::vector<sim::SimCardSetup>& car
   for (const std::string_view item : sim::splitAt(list, ',')) {
     int32_t revision = 0;
     if (!sim::parseRevision(item, revision)) {
-      error = "'" + std::string(item) + "' is not a revision from 0 to 255";
+      error = notARevision(std::string(item));
       return false;
     }
     cards.push_back(sim::SimCardSetup{revision, sim::CardInterface::Pci});

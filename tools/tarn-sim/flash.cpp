@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,17 +18,6 @@
 
 namespace tarn::tools {
 namespace {
-
-const char* sourceName(sim::PowerUpSource source) {
-  switch (source) {
-    case sim::PowerUpSource::Bank0:
-      return "bank 0";
-    case sim::PowerUpSource::Bank1:
-      return "bank 1";
-    default:
-      return "nothing (the card does not start)";
-  }
-}
 
 struct FlashOptions {
   int32_t revision = 0;
@@ -48,7 +38,7 @@ CLI::App* defineFlash(CLI::App& tarnSim) {
   addOption(*flash, "--revision", "R", "the card's hardware revision, 50 to 255",
             [](const std::string& text) -> std::string {
               if (!sim::parseRevision(text, options.revision)) {
-                return "'" + text + "' is not a revision from 0 to 255";
+                return notARevision(text);
               }
               if (options.revision < 50) {
                 return "revision " + text +
@@ -90,16 +80,15 @@ int runFlash() {
   const bool bank1Marked = options.bank1Marked;
   const sim::SimFlashFaults& faults = options.faults;
   const uint64_t powerCut = options.powerCut;
-  const char* tracePath = options.tracePath.empty() ? nullptr : options.tracePath.c_str();
-
-  std::FILE* traceFile = nullptr;
-  if (tracePath != nullptr) {
-    traceFile = std::fopen(tracePath, "w");
-    if (traceFile == nullptr) {
-      std::fprintf(stderr, "tarn-sim: cannot write the trace to '%s'\n", tracePath);
+  std::optional<sim::TraceFile> traceFile;
+  if (!options.tracePath.empty()) {
+    traceFile.emplace(options.tracePath);
+    if (traceFile->log() == nullptr) {
+      std::fprintf(stderr, "tarn-sim flash: %s\n", traceFile->error().c_str());
       return kExitUsage;
     }
   }
+  const bool traced = traceFile.has_value();
 
   const FlashImage image = selectFlashImage(revision, isCardBus);
   const std::vector<uint8_t> older = sim::makeOlderImage(image);
@@ -108,19 +97,20 @@ int runFlash() {
   if (bank1Marked) rig.flash->loadMarkedImage(1, older.data(), uint32_t(older.size()));
   if (powerCut != 0) rig.card.cutPowerAfter(powerCut);
 
-  sim::TraceLog log(traceFile);
+  sim::TraceLog untraced;
+  sim::TraceLog& log = traced ? *traceFile->log() : untraced;
   sim::TracingWindow window(rig.card, log);
   sim::TracingSystem system(rig.system, log);
   sim::TracingProgress progress(nullptr, log);
-  if (traceFile != nullptr) {
+  if (traced) {
     rig.bus.window = &window;
     rig.bus.system = &system;
   }
   std::printf("revision %d, %s, image of %d bytes; bank 1 %s before\n", int(revision),
               isCardBus ? "CardBus" : "PCI", int(image.size), bank1Marked ? "marked" : "blank");
-  const int result =
-      programFlashImage(rig.bus, traceFile ? &progress : nullptr, revision, isCardBus);
-  if (traceFile != nullptr) std::fclose(traceFile);
+  const int result = programFlashImage(rig.bus, traced ? &progress : nullptr, revision, isCardBus);
+  const bool traceKept = !traced || traceFile->close();
+  if (!traceKept) std::fprintf(stderr, "tarn-sim flash: %s\n", traceFile->error().c_str());
 
   for (const std::string& line : rig.system.debugLines) std::printf("debug: %s", line.c_str());
   std::printf("register accesses %llu, virtual time %.3f s, sleeps %llu\n",
@@ -133,9 +123,11 @@ int runFlash() {
   std::printf("protocol violations %llu\n", static_cast<unsigned long long>(rig.violations()));
   for (const std::string& note : rig.card.violationNotes()) std::printf("  %s\n", note.c_str());
   for (const std::string& note : rig.flash->violationNotes()) std::printf("  %s\n", note.c_str());
-  std::printf("card starts from %s\n", sourceName(rig.flash->powerUpSource()));
+  const sim::PowerUpSource source = rig.flash->powerUpSource();
+  std::printf("card starts from %s%s\n", sim::powerUpSourceName(source),
+              source == sim::PowerUpSource::None ? " (the card does not start)" : "");
   std::printf("result %d\n", result);
-  return result == 0 ? kExitOk : kExitFailed;
+  return result == 0 && traceKept ? kExitOk : kExitFailed;
 }
 
 const SubcommandRegistration registration({defineFlash, runFlash});

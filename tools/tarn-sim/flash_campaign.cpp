@@ -17,9 +17,10 @@
 namespace tarn::tools {
 namespace {
 
-constexpr const char* kDescription =
-    "flash-campaign: power cuts at every step of the flash update of the embedded image for\n"
-    "revision R (default 100, the 166980-byte image), realistic flash timing, bank 1 blank and\n"
+constexpr int32_t kDefaultRevision = 100;
+
+// What follows the first two lines of the description.
+constexpr const char* kDescriptionRest =
     "bank 1 marked, through the updater's own Update command. The cut states come from one run\n"
     "per case: at each cut point a copy of the flash loses its power and is judged as the card\n"
     "would power up with it; copies of the process (fork) follow the program past the cut, and\n"
@@ -30,16 +31,26 @@ constexpr const char* kDescription =
     "the card starts from no bank, and the broken invariants; then runs every fault kind of\n"
     "'flash' at several places.";
 
+std::string description() {
+  const std::string size = std::to_string(selectFlashImage(kDefaultRevision, 0).size);
+  return "flash-campaign: power cuts at every step of the flash update of the embedded image for\n"
+         "revision R (default " +
+         std::to_string(kDefaultRevision) + ", the " + size +
+         "-byte image), realistic flash timing, bank 1 blank and\n" + kDescriptionRest;
+}
+
 struct FlashCampaignOptions {
-  int32_t revision = 100;
+  int32_t revision = kDefaultRevision;
   uint64_t spread = 20000, edge = 4096, recoveries = 1000, jobs = 2, places = 8;
   std::string interface = "pci";
 } options;
 
 CLI::App* defineFlashCampaign(CLI::App& tarnSim) {
-  CLI::App* campaign = tarnSim.add_subcommand("flash-campaign", kDescription);
+  CLI::App* campaign = tarnSim.add_subcommand("flash-campaign", description());
   campaign->allow_extras();
-  campaign->add_option("--revision", "the card's hardware revision (default 100)")
+  campaign->add_option("--revision")
+      ->description("the card's hardware revision (default " + std::to_string(kDefaultRevision) +
+                    ")")
       ->check(revisionFrom(50))
       ->each([](const std::string& text) { sim::parseRevision(text, options.revision); });
   addInterfaceWord(*campaign, "--interface", options.interface,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,29 +22,13 @@ namespace tarn::tools {
 namespace {
 
 // The comment echo on standard output, as the updater writes it, except that
-// a byte is printed as itself only when it is a printable ASCII character, so
-// that a stream cannot move the cursor, clear the terminal or hide the result
-// line; the rest is escaped as \t, \r, \\ or \xNN. A comment cut off by the
-// end of the stream still ends its line.
+// every byte that is not a printable ASCII character is escaped, so that a
+// stream cannot move the cursor, clear the terminal or hide the result line.
+// A comment cut off by the end of the stream still ends its line.
 class EscapedEcho final : public CommentSink {
  public:
   void commentLine(const CommentLine& line) override {
-    if (line.first) std::fputc(' ', stdout);
-    for (const char byte : line.text) {
-      const auto c = static_cast<unsigned char>(byte);
-      if (c == '\\') {
-        std::fputs("\\\\", stdout);
-      } else if (c == '\t') {
-        std::fputs("\\t", stdout);
-      } else if (c == '\r') {
-        std::fputs("\\r", stdout);
-      } else if (c < 0x20 || c >= 0x7F) {
-        std::printf("\\x%02x", c);
-      } else {
-        std::fputc(c, stdout);
-      }
-    }
-    std::fputc('\n', stdout);
+    std::printf("%s%s\n", line.first ? " " : "", sim::cEscape(line.text).c_str());
   }
 };
 
@@ -105,14 +90,14 @@ bool loadStream(StreamSource& source, std::string& error) {
 // The simulated card and system a play runs on. The tracing decorators sit in
 // the path only when a trace is asked for.
 struct PlayBench {
-  explicit PlayBench(std::FILE* traceFile)
+  explicit PlayBench(sim::TraceLog* trace)
       : card(clock),
         system(clock),
-        log(traceFile),
+        log(trace != nullptr ? *trace : untraced),
         tracedWindow(card, log),
         tracedSystem(system, log),
         tracedProgress(nullptr, log),
-        traced(traceFile != nullptr) {}
+        traced(trace != nullptr) {}
   RegisterWindow* window() { return traced ? static_cast<RegisterWindow*>(&tracedWindow) : &card; }
   SystemServices* services() {
     return traced ? static_cast<SystemServices*>(&tracedSystem) : &system;
@@ -122,7 +107,8 @@ struct PlayBench {
   sim::SimClock clock;
   sim::SimCard card;
   sim::SimSystem system;
-  sim::TraceLog log;
+  sim::TraceLog untraced;
+  sim::TraceLog& log;
   sim::TracingWindow tracedWindow;
   sim::TracingSystem tracedSystem;
   sim::TracingProgress tracedProgress;
@@ -181,22 +167,25 @@ int runXsvf() {
     std::fprintf(stderr, "tarn-sim xsvf: %s\n", error.c_str());
     return kExitUsage;
   }
-  std::FILE* traceFile = nullptr;
+  std::optional<sim::TraceFile> traceFile;
   if (!options.tracePath.empty()) {
-    traceFile = std::fopen(options.tracePath.c_str(), "w");
-    if (traceFile == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: cannot write the trace file %s\n",
-                   options.tracePath.c_str());
+    traceFile.emplace(options.tracePath);
+    if (traceFile->log() == nullptr) {
+      std::fprintf(stderr, "tarn-sim xsvf: %s\n", traceFile->error().c_str());
       return kExitUsage;
     }
   }
-  PlayBench bench(traceFile);
+  PlayBench bench(traceFile ? traceFile->log() : nullptr);
   const auto* device = dynamic_cast<const sim::StandInDevice*>(chain.get());
   bench.card.attachJtag(std::move(chain));
   bench.card.beginSession();
   XsvfStream stream{source.data, source.size, 0, 0, bench.progress()};
   const XsvfError result = play(bench, stream);
-  if (traceFile != nullptr) std::fclose(traceFile);
+  if (traceFile && !traceFile->close()) {
+    std::fprintf(stderr, "tarn-sim xsvf: %s\n", traceFile->error().c_str());
+    report(bench, stream, device, result);
+    return kExitFailed;
+  }
   return report(bench, stream, device, result);
 }
 
