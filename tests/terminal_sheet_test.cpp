@@ -91,7 +91,7 @@ TEST(TerminalSheet, EnterOnEachFocusedControlAndClicksUpToTheirLastCell) {
     std::string keys;
     const char* columns;
     Seen seen;
-    std::optional<uint32_t> box;
+    std::optional<uint32_t> box = std::nullopt;
   } rows[] = {
       {"Update", "\r2", "80", pressed},
       {"PCI (Update is the default button)", "\t\r2", "80", pressed},
