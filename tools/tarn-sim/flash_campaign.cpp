@@ -49,7 +49,8 @@ CLI::App* defineFlashCampaign(CLI::App& tarnSim) {
   addCount(*campaign, "--edge", options.edge, 0, 200000,
            "first and last bytes of each bank cut at every access (default 4096)");
   addCount(*campaign, "--recoveries", options.recoveries, 0, 100000,
-           "cuts per case followed by a new update (default 1000)");
+           "cuts per case followed by a new update, on a fresh PC or in the same process "
+           "(default 1000)");
   addCount(*campaign, "--jobs", options.jobs, 1, 64, "copies running at a time (default 2)");
   addCount(*campaign, "--places", options.places, 0, 1000,
            "places for the faults placed by read count; 0 runs no faults (default 8)");

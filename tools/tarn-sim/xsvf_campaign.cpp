@@ -34,13 +34,14 @@ struct XsvfCampaignOptions {
 CLI::App* defineXsvfCampaign(CLI::App& tarnSim) {
   CLI::App* campaign = tarnSim.add_subcommand("xsvf-campaign", kDescription);
   campaign->allow_extras();
-  addInterfaceWord(*campaign, "--payload", options.interface, "the stream to play (default pci)");
+  addInterfaceWord(*campaign, "--interface", options.interface,
+                   "the interface whose stream is played (default pci)");
   addCount(*campaign, "--spread", options.spread, 0, 1000000,
            "cut points spread evenly over the play (default 4000)");
   addCount(*campaign, "--sleep-cuts", options.sleepCuts, 0, 100,
            "cut points inside each sleep (default 2)");
   addCount(*campaign, "--recoveries", options.recoveries, 0, 100000,
-           "cuts followed by a new play (default 500)");
+           "cuts followed by a new play, on a fresh PC or in the same process (default 500)");
   addCount(*campaign, "--jobs", options.jobs, 1, 64, "copies running at a time (default 2)");
   campaign->footer("Exit status 0 when every invariant held, 1 otherwise, 2 for bad usage.");
   return campaign;
