@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,31 @@ TEST(PowerCutCampaign, XsvfCutsEverywhereKeepTheInvariants) {
     // page and row programmed.
     EXPECT_GT(result.windowSeconds, 15.0);
     EXPECT_LT(result.windowSeconds, result.seconds);
+  }
+}
+
+// As many recoveries as asked, or every cut when there are fewer; spread over
+// all the cuts, not bunched at the start.
+TEST(PowerCutCampaign, RecoveriesAreAsManyAsAskedAndSpread) {
+  struct Row {
+    size_t cuts, phases;
+    uint32_t asked;
+    size_t picked;
+  };
+  const Row table[] = {
+      {100, 4, 150, 100}, {100, 4, 100, 100}, {100, 4, 10, 10}, {1000, 20, 30, 30}, {100, 1, 0, 0}};
+  for (const Row& row : table) {
+    std::vector<size_t> phaseOf(row.cuts);
+    for (size_t i = 0; i < row.cuts; ++i) phaseOf[i] = i * row.phases / row.cuts;
+    const std::vector<size_t> picked = pickRecoveries(phaseOf, row.phases, row.asked);
+    SCOPED_TRACE(std::to_string(row.asked) + " of " + std::to_string(row.cuts));
+    EXPECT_EQ(picked.size(), row.picked);
+    EXPECT_TRUE(std::is_sorted(picked.begin(), picked.end()) &&
+                std::adjacent_find(picked.begin(), picked.end()) == picked.end());
+    const auto firstHalf =
+        std::count_if(picked.begin(), picked.end(), [&](size_t i) { return i < row.cuts / 2; });
+    EXPECT_GE(firstHalf + 1, long(picked.size() / 2));
+    EXPECT_GE(long(picked.size()) - firstHalf + 1, long(picked.size() / 2));
   }
 }
 

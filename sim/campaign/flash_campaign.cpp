@@ -1,6 +1,7 @@
 #include "sim/campaign/flash_campaign.hpp"
 
 #include <algorithm>
+#include <cinttypes>
 
 #include "sim/campaign/cut_machine.hpp"
 #include "sim/flash_rig.hpp"
@@ -193,10 +194,9 @@ FlashFaultResult runFlashFaultCampaign(const FlashFaultConfig& config) {
   r.notes = campaign.verdicts.notes;
   if (config.log != nullptr) {
     std::fprintf(config.log,
-                 "faults: %llu runs, %llu invariant checks, %llu broken, %llu register accesses\n",
-                 static_cast<unsigned long long>(r.runs), static_cast<unsigned long long>(r.checks),
-                 static_cast<unsigned long long>(r.broken),
-                 static_cast<unsigned long long>(r.totalAccesses));
+                 "faults: %" PRIu64 " runs, %" PRIu64 " invariant checks, %" PRIu64
+                 " broken, %" PRIu64 " register accesses\n",
+                 r.runs, r.checks, r.broken, r.totalAccesses);
   }
   return r;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -69,9 +70,8 @@ void ForkPool::fail(uint64_t sequence, const char* what, bool stray) {
   ++failureCount_;
   if (failures_.size() >= 32) return;
   char line[128];
-  std::snprintf(line, sizeof line, "copy %llu (cut %llu) %s",
-                static_cast<unsigned long long>(sequence),
-                static_cast<unsigned long long>(stray ? 0 : copies_[sequence].tag), what);
+  std::snprintf(line, sizeof line, "copy %" PRIu64 " (cut %" PRIu64 ") %s", sequence,
+                stray ? 0 : copies_[sequence].tag, what);
   failures_.emplace_back(line);
 }
 
@@ -155,9 +155,8 @@ void ForkPool::wait(bool block) {
 
 bool ForkPool::split(uint64_t tag) {
   if (inCopy_) {
-    std::fprintf(stderr, "copy %llu (cut %llu) tried to split again\n",
-                 static_cast<unsigned long long>(sequence_),
-                 static_cast<unsigned long long>(copies_[sequence_].tag));
+    std::fprintf(stderr, "copy %" PRIu64 " (cut %" PRIu64 ") tried to split again\n", sequence_,
+                 copies_[sequence_].tag);
     _exit(kSplitInCopy);
   }
   readRecords();

@@ -1,6 +1,7 @@
 #include "sim/campaign/power_cut_campaign.hpp"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <memory>
 
@@ -181,9 +182,8 @@ class Campaign final : public CutCampaign {
   }
 
   void describe(uint64_t cut, char* where, size_t size) const override {
-    std::snprintf(where, size, "bank 1 %s, cut after %llu accesses",
-                  bank1Marked_ ? "marked" : "blank",
-                  static_cast<unsigned long long>(cut < cuts_.size() ? cuts_[cut] : 0));
+    std::snprintf(where, size, "bank 1 %s, cut after %" PRIu64 " accesses",
+                  bank1Marked_ ? "marked" : "blank", cut < cuts_.size() ? cuts_[cut] : 0);
   }
 
   std::unique_ptr<CutMachine> freshPc(CutMachine& cut) const override {
@@ -208,8 +208,8 @@ class Campaign final : public CutCampaign {
  private:
   void check(bool holds, const char* what, uint64_t access) {
     char where[64];
-    std::snprintf(where, sizeof where, "bank 1 %s, cut after %llu accesses",
-                  bank1Marked_ ? "marked" : "blank", static_cast<unsigned long long>(access));
+    std::snprintf(where, sizeof where, "bank 1 %s, cut after %" PRIu64 " accesses",
+                  bank1Marked_ ? "marked" : "blank", access);
     verdicts_.check(holds, what, where);
   }
 
@@ -395,49 +395,6 @@ PowerCutResult runPowerCutCampaign(const PowerCutConfig& config) {
   if (config.bank1Cases[0]) campaign.runCase(false);
   if (config.bank1Cases[1]) campaign.runCase(true);
   return campaign.result();
-}
-
-void printPowerCutReport(const PowerCutResult& result, std::FILE* out) {
-  for (const PowerCutCase& c : result.cases) {
-    std::fprintf(out,
-                 "bank 1 %s: update of %llu accesses, %.3f s; %llu cut points, %llu copies "
-                 "followed the program after a cut, %llu recoveries on a fresh PC, %llu second "
-                 "updates in the same process\n",
-                 c.bank1Marked ? "marked" : "blank", static_cast<unsigned long long>(c.accesses),
-                 c.seconds, static_cast<unsigned long long>(c.cuts),
-                 static_cast<unsigned long long>(c.continuations),
-                 static_cast<unsigned long long>(c.freshPcRecoveries),
-                 static_cast<unsigned long long>(c.samePcRecoveries));
-    for (const CutPhase& p : c.phases) {
-      std::fprintf(out,
-                   "  %-16s accesses %9llu to %9llu: %7llu cuts, %4llu recoveries, %6llu "
-                   "left no bank to start from\n",
-                   p.name, static_cast<unsigned long long>(p.start + 1),
-                   static_cast<unsigned long long>(p.end), static_cast<unsigned long long>(p.cuts),
-                   static_cast<unsigned long long>(p.recoveries),
-                   static_cast<unsigned long long>(p.noStart));
-    }
-    std::fprintf(out,
-                 "  the card started from bank 0 after %llu cuts, bank 1 after %llu, none "
-                 "after %llu\n",
-                 static_cast<unsigned long long>(c.startsBank0),
-                 static_cast<unsigned long long>(c.startsBank1),
-                 static_cast<unsigned long long>(c.startsNone));
-    if (!c.bank1Marked) {
-      std::fprintf(out,
-                   "  window without a bank to start from: cuts after access %llu to %llu, "
-                   "%llu accesses, %.3f s (the erase of sector 0 at access %llu to bank 0's "
-                   "marker in place after access %llu)\n",
-                   static_cast<unsigned long long>(c.windowFirst),
-                   static_cast<unsigned long long>(c.windowLast),
-                   static_cast<unsigned long long>(c.windowLast - c.windowFirst + 1),
-                   c.windowSeconds, static_cast<unsigned long long>(c.expectedFirst),
-                   static_cast<unsigned long long>(c.expectedLast));
-    }
-  }
-  std::fprintf(out, "invariant checks %llu, broken %llu\n",
-               static_cast<unsigned long long>(result.checks),
-               static_cast<unsigned long long>(result.broken));
 }
 
 }  // namespace tarn::sim

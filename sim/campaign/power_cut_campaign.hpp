@@ -74,6 +74,5 @@ struct PowerCutResult {
 };
 
 PowerCutResult runPowerCutCampaign(const PowerCutConfig& config);
-void printPowerCutReport(const PowerCutResult& result, std::FILE* out);
 
 }  // namespace tarn::sim

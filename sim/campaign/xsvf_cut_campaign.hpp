@@ -69,6 +69,5 @@ struct XsvfCutResult {
 };
 
 XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config);
-void printXsvfCutReport(const XsvfCutResult& result, std::FILE* out);
 
 }  // namespace tarn::sim
