@@ -229,8 +229,8 @@ class Campaign final : public CutCampaign {
     return machineWith(std::move(flash));
   }
 
-  // A first run names the phases, places the cut points, finds where the
-  // window must lie, and sets what the main line must come to.
+  // A first run names the phases, places the cut points, finds the window's
+  // ends, and sets what the main line must come to.
   MainLinePlan planRun(PowerCutCase& out) {
     auto pc = freshPc();
     PhaseTracker tracker(uint32_t(image_.size), config_.edgeBytes);
@@ -261,9 +261,8 @@ class Campaign final : public CutCampaign {
     out.seconds = double(pc->clock.nowNs()) / 1e9;
     out.phases = tracker.phases;
     bank0Erase_ = tracker.bank0EraseIndex;
-    // Where the window must lie: from the access that starts the erase of
-    // sector 0 to the last one before bank 0's marker is in the flash (to the
-    // end, should the marker never come).
+    // The window lies from the access starting the erase of sector 0 to the
+    // last before bank 0's marker is in (to the end, should it never come).
     out.expectedFirst = bank0Erase_;
     out.expectedLast = markerDone_ != 0 ? markerDone_ - 1 : total_ - 1;
     if (markerCycleNs != 0 && eraseNs != 0) {
