@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "flash/flash_bus.hpp"
 #include "flash/flash_image.hpp"
 #include "platform/card_sheet.hpp"
+#include "platform/driver_io.hpp"
 #include "sim/campaign/xsvf_cut_campaign.hpp"
 
 namespace tarn::sim {
@@ -49,8 +51,8 @@ TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
     // The program cycles of the edge bytes of each bank (four edges, or two)
     // at every access, besides the rest.
     EXPECT_GT(c->cuts, (c == &blank ? 4u : 2u) * config.edgeBytes * 12u);
-    EXPECT_EQ(c->recoveries, config.recoveries / 2);
-    EXPECT_EQ(c->secondUpdates, config.recoveries / 2);
+    EXPECT_EQ(c->freshPcRecoveries, config.recoveries / 2);
+    EXPECT_EQ(c->samePcRecoveries, config.recoveries / 2);
     EXPECT_GT(c->continuations, c->cuts / 20);
     for (const CutPhase& phase : c->phases) EXPECT_GT(phase.cuts, 0u) << phase.name;
   }
@@ -69,40 +71,85 @@ TEST(PowerCutCampaign, FlashCutsEverywhereKeepTheInvariants) {
 }
 
 TEST(PowerCutCampaign, XsvfCutsEverywhereKeepTheInvariants) {
-  XsvfCutConfig config;
-  config.spreadCuts = kSanitized ? 10 : 100;
-  config.sleepCuts = kSanitized ? 0 : 1;
-  config.sleepEnds = !kSanitized;
-  config.stretchCuts = kSanitized ? 4 : 32;
-  config.everyStretch = !kSanitized;
-  config.recoveries = kSanitized ? 2 : 6;
-  const XsvfCutResult result = runXsvfCutCampaign(config);
-  for (const auto& note : result.notes) ADD_FAILURE() << note;
-  EXPECT_EQ(result.broken, 0u);
-  const char* const phases[] = {
-      "identify",        "enable",    "erase wait", "page programming",  "verify",
-      "row programming", "done flag", "checks",     "leave programming", "done check"};
-  for (const char* name : phases) {
-    bool found = false;
-    for (const XsvfCutPhase& phase : result.phases) {
-      if (phase.name != name) continue;
-      found = true;
-      EXPECT_GT(phase.cuts, 0u) << name;
+  struct Size {
+    const char* what;
+    uint32_t spread, sleepCuts;
+    bool sleepEnds;
+    uint32_t stretchCuts;
+    bool everyStretch;
+    uint32_t recoveries;
+    uint64_t moreCutsInSleepsThan;
+  };
+  const Size table[] = {
+      kSanitized ? Size{"every phase", 10, 0, false, 4, false, 2, 1}
+                 : Size{"every phase", 100, 1, true, 32, true, 6, 300},
+      // Recoveries close together inside the long erase wait: the copy of one
+      // must take none of the later cuts of its sleep.
+      {"recoveries in one sleep", 50, 8, false, 2, false, 24, 30},
+  };
+  for (const Size& size : table) {
+    if (kSanitized && size.recoveries > 2) continue;
+    SCOPED_TRACE(size.what);
+    XsvfCutConfig config;
+    config.spreadCuts = size.spread;
+    config.sleepCuts = size.sleepCuts;
+    config.sleepEnds = size.sleepEnds;
+    config.stretchCuts = size.stretchCuts;
+    config.everyStretch = size.everyStretch;
+    config.recoveries = size.recoveries;
+    const XsvfCutResult result = runXsvfCutCampaign(config);
+    for (const auto& note : result.notes) ADD_FAILURE() << note;
+    EXPECT_EQ(result.broken, 0u);
+    const char* const phases[] = {
+        "identify",        "enable",    "erase wait", "page programming",  "verify",
+        "row programming", "done flag", "checks",     "leave programming", "done check"};
+    for (const char* name : phases) {
+      bool found = false;
+      for (const XsvfCutPhase& phase : result.phases) {
+        if (phase.name != name) continue;
+        found = true;
+        EXPECT_GT(phase.cuts, 0u) << name;
+      }
+      EXPECT_TRUE(found) << name;
     }
-    EXPECT_TRUE(found) << name;
+    EXPECT_EQ(result.freshPcRecoveries, config.recoveries / 2);
+    EXPECT_EQ(result.samePcRecoveries, config.recoveries / 2);
+    // Every sleep of the play, just after its start and before its end, besides
+    // those spread over each (the 15 s erase wait has more); at least those
+    // either side of the done flag's completion.
+    EXPECT_GT(result.cutsInSleeps, size.moreCutsInSleepsThan);
+    EXPECT_GT(result.startsOld, 0u);
+    EXPECT_GT(result.startsNew, 0u);
+    // From the start of the 15 s erase to the done flag: the erase and every
+    // page and row programmed.
+    EXPECT_GT(result.windowSeconds, 15.0);
+    EXPECT_LT(result.windowSeconds, result.seconds);
   }
-  EXPECT_EQ(result.recoveries, config.recoveries / 2);
-  EXPECT_EQ(result.secondPlays, config.recoveries / 2);
-  // Every sleep of the play, just after its start and before its end, besides
-  // those spread over each (the 15 s erase wait has more); at least those
-  // either side of the done flag's completion.
-  EXPECT_GT(result.cutsInSleeps, kSanitized ? 1u : 300u);
-  EXPECT_GT(result.startsOld, 0u);
-  EXPECT_GT(result.startsNew, 0u);
-  // From the start of the 15 s erase to the done flag: the erase and every page
-  // and row programmed.
-  EXPECT_GT(result.windowSeconds, 15.0);
-  EXPECT_LT(result.windowSeconds, result.seconds);
+}
+
+// As many recoveries as asked, or every cut when there are fewer; spread over
+// all the cuts, not bunched at the start.
+TEST(PowerCutCampaign, RecoveriesAreAsManyAsAskedAndSpread) {
+  struct Row {
+    size_t cuts, phases;
+    uint32_t asked;
+    size_t picked;
+  };
+  const Row table[] = {
+      {100, 4, 150, 100}, {100, 4, 100, 100}, {100, 4, 10, 10}, {1000, 20, 30, 30}, {100, 1, 0, 0}};
+  for (const Row& row : table) {
+    std::vector<size_t> phaseOf(row.cuts);
+    for (size_t i = 0; i < row.cuts; ++i) phaseOf[i] = i * row.phases / row.cuts;
+    const std::vector<size_t> picked = pickRecoveries(phaseOf, row.phases, row.asked);
+    SCOPED_TRACE(std::to_string(row.asked) + " of " + std::to_string(row.cuts));
+    EXPECT_EQ(picked.size(), row.picked);
+    EXPECT_TRUE(std::is_sorted(picked.begin(), picked.end()) &&
+                std::adjacent_find(picked.begin(), picked.end()) == picked.end());
+    const auto firstHalf =
+        std::count_if(picked.begin(), picked.end(), [&](size_t i) { return i < row.cuts / 2; });
+    EXPECT_GE(firstHalf + 1, long(picked.size() / 2));
+    EXPECT_GE(long(picked.size()) - firstHalf + 1, long(picked.size() / 2));
+  }
 }
 
 // Updaters with one fault each, for seeing every judgement of the campaigns
@@ -231,6 +278,34 @@ void playsOnlyFromAFreshPort(UpdateTool& tool, PageWindow window, int32_t cardIn
   tool.ui.updateEnds(window);
 }
 
+void leavesAHandleOpen(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+  runUpdate(tool, window, cardIndex);
+  tool.driver.createFileA(tool.card.devicePath, kGenericRead, 0, kOpenExisting, 0);
+}
+
+// Clears the status when the update failed.
+void showsNothingOnFailure(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+  tool.updateSucceeded = 0;
+  runUpdate(tool, window, cardIndex);
+  if (tool.updateSucceeded == 0) {
+    tool.ui.sendDlgItemMessage(window, kStatusText, WM_SETTEXT, 0, reinterpret_cast<intptr_t>(""));
+  }
+}
+
+// The stream's last compares: leaving programming and the done check, after
+// the done flag.
+constexpr int32_t kLateBytes = 48;
+
+// Takes a play that failed in its last bytes for a success.
+void trustsALateFailure(UpdateTool& tool, PageWindow window, int32_t cardIndex) {
+  tool.updateSucceeded = 0;
+  runUpdate(tool, window, cardIndex);
+  if (tool.updateSucceeded == 0 && tool.stream.readIndex + kLateBytes >= tool.stream.streamSize) {
+    tool.ui.sendDlgItemMessage(window, kStatusText, WM_SETTEXT, 0,
+                               reinterpret_cast<intptr_t>("Success"));
+  }
+}
+
 struct FaultyUpdater {
   const char* fault;
   CutMachine::Command press;
@@ -273,6 +348,9 @@ TEST(PowerCutCampaign, FlashJudgementsFireOnFaultyUpdaters) {
        "write cycles after the card was seen gone"},
       {"reads more the second time", readsMoreTheSecondTime,
        "the main line ended with another access count than the plan"},
+      {"leaves a driver handle open", leavesAHandleOpen, "did not release the card"},
+      {"shows nothing when the update fails", showsNothingOnFailure,
+       "the update that lost its power did not end, close its brackets and release"},
   };
   for (const FaultyUpdater& row : table) {
     PowerCutConfig config;
@@ -298,6 +376,11 @@ TEST(PowerCutCampaign, XsvfJudgementsFireOnFaultyUpdaters) {
       {"plays only from a fresh port", playsOnlyFromAFreshPort,
        "the second play did not show \"Success\"", false, 4},
       {"keeps the card mapped", keepsTheCardMapped, "did not release the card"},
+      {"leaves a driver handle open", leavesAHandleOpen, "did not release the card"},
+      {"shows nothing when the play fails", showsNothingOnFailure,
+       "the play that lost its power did not end, close its brackets and release"},
+      {"takes a late failure for a success", trustsALateFailure,
+       "a cut play showed \"Success\" before the device held the new image"},
   };
   for (const FaultyUpdater& row : table) {
     XsvfCutConfig config;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 #include "card/registers.hpp"
 #include "platform/card_sheet.hpp"
@@ -47,8 +46,8 @@ CutMachine::Press CutMachine::pressUpdate(Command command) {
   page_.status[0] = '\0';
   command(tool_, kPage, 0);
   Press press;
-  if (std::strcmp(page_.status, "Success") == 0) press.shown = 0;
-  if (std::strcmp(page_.status, "Failed") == 0) press.shown = 1;
+  if (std::strcmp(page_.status, "Success") == 0) press.shown = Shown::Success;
+  if (std::strcmp(page_.status, "Failed") == 0) press.shown = Shown::Failed;
   press.brackets = system_.closed - closedBefore;
   press.openBrackets = system_.open;
   press.updateEnds = page_.ends - endsBefore;
@@ -59,13 +58,13 @@ CutMachine::Press CutMachine::pressUpdate(Command command) {
 }
 
 uint32_t CutWindow::read32(uint32_t offset) {
-  if (!dead && offset == answer_ && beforeAnswer != nullptr) beforeAnswer(owner);
+  if (!dead && offset == answer_ && beforeAnswer) beforeAnswer();
   if (dead) {
     if (offset == answer_) failureSeen = true;
     return 0xFFFFFFFFu;
   }
   const uint32_t value = card_.read32(offset);
-  if (afterAccess != nullptr) afterAccess(owner, card_.accessCount());
+  if (afterAccess) afterAccess(card_.accessCount());
   return value;
 }
 
@@ -78,8 +77,8 @@ void CutWindow::write32(uint32_t offset, uint32_t value) {
   }
   card_.write32(offset, value);
   const uint64_t index = card_.accessCount();
-  if (onWrite != nullptr) onWrite(owner, index, offset, value);
-  if (afterAccess != nullptr) afterAccess(owner, index);
+  if (onWrite) onWrite(index, offset, value);
+  if (afterAccess) afterAccess(index);
 }
 
 void Verdicts::check(bool holds, const char* name, const char* where) {
@@ -97,7 +96,7 @@ void checkPress(Verdicts& verdicts, const CutMachine::Press& press, const char* 
                 const char* where) {
   char name[128];
   std::snprintf(name, sizeof name, "%s did not show \"Success\"", what);
-  verdicts.check(press.shown == 0, name, where);
+  verdicts.check(press.shown == Shown::Success, name, where);
   std::snprintf(name, sizeof name, "%s left its update brackets open", what);
   verdicts.check(press.brackets == 1 && press.openBrackets == 0, name, where);
   std::snprintf(name, sizeof name, "%s did not end its update on the page", what);
@@ -108,21 +107,36 @@ void checkPress(Verdicts& verdicts, const CutMachine::Press& press, const char* 
 
 std::vector<size_t> pickRecoveries(const std::vector<size_t>& phaseOf, size_t phases,
                                    uint32_t count) {
-  std::set<size_t> chosen;
-  if (count == 0 || phaseOf.empty()) return {};
+  const size_t cuts = phaseOf.size();
+  std::vector<size_t> all(cuts);
+  for (size_t i = 0; i < cuts; ++i) all[i] = i;
+  if (count >= cuts) return all;
+  std::vector<bool> chosen(cuts);
+  size_t left = count;
+  const auto choose = [&](size_t i) {
+    if (left > 0 && !chosen[i]) --left, chosen[i] = true;
+  };
   std::vector<std::vector<size_t>> byPhase(phases);
-  for (size_t i = 0; i < phaseOf.size(); ++i) byPhase[phaseOf[i]].push_back(i);
+  for (size_t i = 0; i < cuts; ++i) byPhase[phaseOf[i]].push_back(i);
   const size_t perPhase = std::min<size_t>(count / std::max<size_t>(phases, 1), 3);
   for (const auto& list : byPhase) {
     if (list.empty() || perPhase == 0) continue;
-    chosen.insert(list[list.size() / 2]);
-    if (perPhase >= 2) chosen.insert(list.front());
-    if (perPhase >= 3) chosen.insert(list.back());
+    choose(list[list.size() / 2]);
+    if (perPhase >= 2) choose(list.front());
+    if (perPhase >= 3) choose(list.back());
   }
-  for (uint64_t i = 0; chosen.size() < count && i < phaseOf.size(); ++i) {
-    chosen.insert(size_t(i * phaseOf.size() / count) % phaseOf.size());
+  // The rest in the middles of equal stretches, each on the next cut not taken.
+  const size_t rest = left;
+  for (size_t k = 0; k < rest; ++k) {
+    size_t i = (2 * k + 1) * cuts / (2 * rest);
+    while (chosen[i]) i = (i + 1) % cuts;
+    choose(i);
   }
-  return {chosen.begin(), chosen.end()};
+  std::vector<size_t> picked;
+  for (size_t i = 0; i < cuts; ++i) {
+    if (chosen[i]) picked.push_back(i);
+  }
+  return picked;
 }
 
 }  // namespace tarn::sim

@@ -1,11 +1,15 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/update_tool.hpp"
+#include "card/registers.hpp"
+#include "flash/flash_commands.hpp"
+#include "flash/flash_image.hpp"
 #include "sim/clock.hpp"
 #include "sim/forwarding_driver_io.hpp"
 #include "sim/sim_card.hpp"
@@ -13,6 +17,11 @@
 #include "sim/sim_system.hpp"
 
 namespace tarn::sim {
+
+inline constexpr uint32_t kBank1Base = 1u << kBankShift;
+
+// What the page's status shows after an update.
+enum class Shown : uint8_t { Neither, Success, Failed };
 
 // One simulated PC with one card, running the updater itself: the update is
 // what the page's Update button does (open the card with its window mapped,
@@ -37,10 +46,10 @@ class CutMachine {
 
   // What the user sees and what the program leaves of one press of Update.
   struct Press {
-    int32_t shown = -1;         // 0 "Success", 1 "Failed", -1 neither (or another text)
-    uint32_t brackets = 0;      // update brackets opened and closed, each pair once
-    uint32_t openBrackets = 0;  // opened and never closed
-    uint32_t updateEnds = 0;    // the sheet told that the update ended
+    Shown shown = Shown::Neither;  // "Success", "Failed", or neither (another text or none)
+    uint32_t brackets = 0;         // update brackets opened and closed, each pair once
+    uint32_t openBrackets = 0;     // opened and never closed
+    uint32_t updateEnds = 0;       // the sheet told that the update ended
     uint32_t messageBoxes = 0;
     bool released = false;  // no card mapped and no driver handle open afterwards
     uint64_t breaches = 0;  // driver calling-convention breaches during the press
@@ -130,14 +139,48 @@ class CutWindow final : public RegisterWindow {
   bool dead = false;
   bool failureSeen = false;         // dead, and the program has read its answer since
   uint64_t writesAfterFailure = 0;  // flash write cycles after that
-  void* owner = nullptr;
-  void (*afterAccess)(void* owner, uint64_t index) = nullptr;
-  void (*beforeAnswer)(void* owner) = nullptr;
-  void (*onWrite)(void* owner, uint64_t index, uint32_t offset, uint32_t value) = nullptr;
+  std::function<void(uint64_t index)> afterAccess;
+  std::function<void()> beforeAnswer;
+  std::function<void(uint64_t index, uint32_t offset, uint32_t value)> onWrite;
 
  private:
   SimCard& card_;
   uint32_t answer_;
+};
+
+// The program's sleeps, where a campaign may cut too.
+class CutSystem final : public SystemServices {
+ public:
+  explicit CutSystem(SimSystem& inner) : inner_(inner) {}
+  void sleep(uint32_t milliseconds) override {
+    if (beforeSleep) beforeSleep(milliseconds);
+    inner_.sleep(milliseconds);
+  }
+  void outputDebugString(const char* text) override { inner_.outputDebugString(text); }
+  std::function<void(uint32_t milliseconds)> beforeSleep;
+
+ private:
+  SimSystem& inner_;
+};
+
+// Follows the write cycles of the flash's commands: which cycle carries a
+// byte to program, which the sector to erase.
+struct FlashCommandDecoder {
+  enum class Cycle { Other, ProgramByte, SectorErase };
+  Cycle write(uint32_t address, uint32_t data) {
+    Cycle cycle = Cycle::Other;
+    if (lastAddress == kUnlockAddress1 && lastData == kProgramCommand) {
+      cycle = Cycle::ProgramByte;
+    } else if (data == kSectorEraseCode && lastAddress == kUnlockAddress2 &&
+               lastData == kUnlockData2) {
+      cycle = Cycle::SectorErase;
+    }
+    lastAddress = address;
+    lastData = data;
+    return cycle;
+  }
+  uint32_t lastAddress = 0xFFFFFFFF;
+  uint32_t lastData = 0;
 };
 
 // The judgements of a campaign, counted and described: every check made, and
@@ -157,10 +200,10 @@ struct Verdicts {
 void checkPress(Verdicts& verdicts, const CutMachine::Press& press, const char* what,
                 const char* where);
 
-// The cuts to follow with a new update, `count` of them (or every cut, if
-// fewer): up to three in every phase (its middle, first and last cut, as many
-// as `count` allows), the rest spread evenly over all cuts. `phaseOf` gives
-// each cut's phase (< phases).
+// The cuts to follow with a new update: `count` of them, or every cut if
+// there are no more. Up to three in every phase (its middle, first and last
+// cut, as many as `count` allows), the rest spread evenly over all cuts.
+// `phaseOf` gives each cut's phase (< phases).
 std::vector<size_t> pickRecoveries(const std::vector<size_t>& phaseOf, size_t phases,
                                    uint32_t count);
 

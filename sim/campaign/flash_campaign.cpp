@@ -1,16 +1,13 @@
 #include "sim/campaign/flash_campaign.hpp"
 
 #include <algorithm>
-#include <set>
+#include <cinttypes>
 
-#include "card/registers.hpp"
-#include "flash/flash_commands.hpp"
+#include "sim/campaign/cut_machine.hpp"
 #include "sim/flash_rig.hpp"
 
 namespace tarn::sim {
 namespace {
-
-constexpr uint32_t kBank1Base = 1u << kBankShift;
 
 // Sits between the programmer and the card: notes the moment the flash first
 // showed a failure and counts write cycles issued after that moment.
@@ -34,12 +31,10 @@ class WatchingWindow final : public RegisterWindow {
       const FlashAccess access = decodeFlashAccess(value);
       if (access.writeCycle) {
         if (failureShown) ++writesAfterFailure;
-        // The cycle after the program command is the byte; status reads of
-        // it may follow.
-        polling_ = lastAddress_ == kUnlockAddress1 && lastData_ == kProgramCommand;
+        // Status reads of a byte programmed may follow.
+        polling_ =
+            commands_.write(access.address, access.data) == FlashCommandDecoder::Cycle::ProgramByte;
         if (polling_) lastProgrammed_ = access.address;
-        lastAddress_ = access.address;
-        lastData_ = access.data;
         statusRead_ = false;
       } else {
         statusRead_ = polling_ && access.address == lastProgrammed_;
@@ -56,8 +51,7 @@ class WatchingWindow final : public RegisterWindow {
   FlashRig& rig_;
   bool polling_ = false;     // status reads of a programmed byte may follow
   bool statusRead_ = false;  // the pending read is one of them
-  uint32_t lastAddress_ = 0xFFFFFFFF;
-  uint32_t lastData_ = 0;
+  FlashCommandDecoder commands_;
   uint32_t lastProgrammed_ = 0xFFFFFFFF;
 };
 
@@ -69,7 +63,7 @@ struct RunSetup {
 
 class Campaign {
  public:
-  explicit Campaign(const FlashFaultConfig& config) : config_(config) {}
+  explicit Campaign(const FlashFaultConfig& config) : config_(config) { verdicts.log = config.log; }
 
   // The number of read requests of a clean update, bank 1 blank.
   uint64_t cleanReads() {
@@ -108,12 +102,7 @@ class Campaign {
   }
 
   void check(bool holds, const RunSetup& setup, const char* what) {
-    ++result_.checks;
-    if (holds) return;
-    ++result_.broken;
-    std::string note = setup.label + ": " + what;
-    if (config_.log != nullptr) std::fprintf(config_.log, "BROKEN %s\n", note.c_str());
-    if (result_.notes.size() < 32) result_.notes.push_back(note);
+    verdicts.check(holds, what, setup.label.c_str());
   }
 
   void fault(const char* what, bool bank1Marked, SimFlashFaults faults) {
@@ -182,6 +171,7 @@ class Campaign {
   }
 
   FlashFaultResult result_;
+  Verdicts verdicts;
 
  private:
   const FlashFaultConfig& config_;
@@ -198,13 +188,15 @@ std::vector<uint8_t> makeOlderImage(FlashImage image) {
 FlashFaultResult runFlashFaultCampaign(const FlashFaultConfig& config) {
   Campaign campaign(config);
   campaign.faults();
-  const FlashFaultResult& r = campaign.result_;
+  FlashFaultResult& r = campaign.result_;
+  r.checks = campaign.verdicts.checks;
+  r.broken = campaign.verdicts.broken;
+  r.notes = campaign.verdicts.notes;
   if (config.log != nullptr) {
     std::fprintf(config.log,
-                 "faults: %llu runs, %llu invariant checks, %llu broken, %llu register accesses\n",
-                 static_cast<unsigned long long>(r.runs), static_cast<unsigned long long>(r.checks),
-                 static_cast<unsigned long long>(r.broken),
-                 static_cast<unsigned long long>(r.totalAccesses));
+                 "faults: %" PRIu64 " runs, %" PRIu64 " invariant checks, %" PRIu64
+                 " broken, %" PRIu64 " register accesses\n",
+                 r.runs, r.checks, r.broken, r.totalAccesses);
   }
   return r;
 }

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +15,15 @@
 namespace tarn::sim {
 namespace {
 
-// What a copy that leaves its branch without finishing ends with.
+// What a copy ends with when it leaves its branch without finishing, and
+// when it tries to split.
 constexpr int kLeftItsBranch = 70;
+constexpr int kSplitInCopy = 71;
+
+[[noreturn]] void stop(const char* what) {
+  std::fprintf(stderr, "fork pool: %s\n", what);
+  std::abort();
+}
 
 }  // namespace
 
@@ -25,15 +34,24 @@ ForkPool::ForkPool(size_t recordSize, uint32_t jobs,
       jobs_(jobs == 0 ? 1 : jobs),
       sink_(std::move(sink)),
       buffer_(64 * frameSize_) {
-  // One pipe for every copy: a frame no larger than PIPE_BUF arrives whole,
-  // and the pipe holds every running copy's frame, so a copy never waits to
-  // write it while the original waits for the copy to end.
-  if (recordSize_ == 0 || frameSize_ > PIPE_BUF || frameSize_ * jobs_ > 32768) std::abort();
+  // A frame no larger than PIPE_BUF arrives whole.
+  if (recordSize_ == 0 || frameSize_ > PIPE_BUF) stop("a record does not fit the pipe whole");
+  // Copies inherit how the process treats SIGCHLD: ignored, the kernel would
+  // reap them before they could be waited for.
+  struct sigaction action {};
+  if (sigaction(SIGCHLD, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+    std::signal(SIGCHLD, SIG_DFL);
+  }
   int fds[2];
-  if (pipe(fds) != 0) std::abort();
+  if (pipe(fds) != 0) stop("no pipe");
   readFd_ = fds[0];
   writeFd_ = fds[1];
   fcntl(readFd_, F_SETFL, fcntl(readFd_, F_GETFL) | O_NONBLOCK);
+  // The pipe must hold every running copy's frame, so a copy never waits to
+  // write it while the original waits for the copy to end.
+  const long need = long(frameSize_ * jobs_);
+  if (fcntl(writeFd_, F_GETPIPE_SZ) < need) fcntl(writeFd_, F_SETPIPE_SZ, int(need));
+  if (fcntl(writeFd_, F_GETPIPE_SZ) < need) stop("the pipe cannot hold a record of every copy");
   running_.reserve(jobs_);
 }
 
@@ -44,13 +62,16 @@ ForkPool::~ForkPool() {
   close(writeFd_);
 }
 
-void ForkPool::fail(uint64_t sequence, const char* what) {
+void ForkPool::fail(uint64_t sequence, const char* what, bool stray) {
+  if (!stray) {
+    if (copies_[sequence].failed) return;
+    copies_[sequence].failed = true;
+  }
   ++failureCount_;
   if (failures_.size() >= 32) return;
   char line[128];
-  std::snprintf(
-      line, sizeof line, "copy %llu (cut %llu) %s", static_cast<unsigned long long>(sequence),
-      static_cast<unsigned long long>(sequence < tags_.size() ? tags_[sequence] : 0), what);
+  std::snprintf(line, sizeof line, "copy %" PRIu64 " (cut %" PRIu64 ") %s", sequence,
+                stray ? 0 : copies_[sequence].tag, what);
   failures_.emplace_back(line);
 }
 
@@ -65,12 +86,12 @@ void ForkPool::readRecords() {
       Header header;
       std::memcpy(&header, buffer_.data() + used, sizeof header);
       const uint64_t s = header.sequence;
-      if (s >= tags_.size() || tags_[s] != header.tag) {
-        fail(s, "sent a record under a sequence no copy has");
-      } else if (reports_[s] != 0) {
+      if (s >= copies_.size() || copies_[s].tag != header.tag) {
+        fail(s, "sent a record under a sequence no copy has", true);
+      } else if (copies_[s].record) {
         fail(s, "sent a second record");
       } else {
-        reports_[s] = 1;
+        copies_[s].record = true;
         ++received_;
         sink_(header.tag, buffer_.data() + used + sizeof header);
       }
@@ -87,8 +108,10 @@ void ForkPool::ended(size_t slot, int status) {
   char what[64];
   if (WIFSIGNALED(status)) {
     std::snprintf(what, sizeof what, "crashed with signal %d", WTERMSIG(status));
-  } else if (WIFEXITED(status) && WEXITSTATUS(status) == kLeftItsBranch) {
+  } else if (WEXITSTATUS(status) == kLeftItsBranch) {
     std::snprintf(what, sizeof what, "went on past its branch without its record");
+  } else if (WEXITSTATUS(status) == kSplitInCopy) {
+    std::snprintf(what, sizeof what, "split again inside a copy");
   } else {
     std::snprintf(what, sizeof what, "ended with status %d", WEXITSTATUS(status));
   }
@@ -96,25 +119,27 @@ void ForkPool::ended(size_t slot, int status) {
 }
 
 // Only the copies this pool started are waited for, each by its own id: a
-// child that someone else started is none of its business.
-void ForkPool::reap(bool block) {
+// child that someone else started is none of its business. The oldest copy
+// is the likeliest to end first.
+void ForkPool::wait(bool block) {
   bool any = false;
   for (size_t slot = 0; slot < running_.size();) {
     int status = 0;
     const pid_t pid = waitpid(running_[slot].pid, &status, WNOHANG);
     if (pid < 0 && errno == EINTR) continue;
+    if (pid == 0) {
+      ++slot;
+      continue;
+    }
+    any = true;
     if (pid == running_[slot].pid) {
       ended(slot, status);
-      any = true;
-    } else if (pid < 0) {
+    } else {
       fail(running_[slot].sequence, "could not be waited for");
       running_.erase(running_.begin() + long(slot));
-    } else {
-      ++slot;
     }
   }
   if (!block || any || running_.empty()) return;
-  // The oldest copy is the likeliest to end first.
   int status = 0;
   pid_t pid;
   do {
@@ -129,21 +154,22 @@ void ForkPool::reap(bool block) {
 }
 
 bool ForkPool::split(uint64_t tag) {
+  if (inCopy_) {
+    std::fprintf(stderr, "copy %" PRIu64 " (cut %" PRIu64 ") tried to split again\n", sequence_,
+                 copies_[sequence_].tag);
+    _exit(kSplitInCopy);
+  }
   readRecords();
-  reap(false);
+  wait(false);
   while (running_.size() >= jobs_) {
     readRecords();
-    reap(true);
+    wait(true);
   }
   std::fflush(nullptr);  // nothing buffered may come out twice
-  const uint64_t sequence = tags_.size();
-  tags_.push_back(tag);
-  reports_.push_back(0);
+  const uint64_t sequence = copies_.size();
+  copies_.push_back({tag, false, false});
   const pid_t pid = fork();
-  if (pid < 0) {
-    std::perror("fork");
-    std::abort();
-  }
+  if (pid < 0) stop("fork failed");
   if (pid == 0) {
     inCopy_ = true;
     sequence_ = sequence;
@@ -156,7 +182,7 @@ bool ForkPool::split(uint64_t tag) {
 
 void ForkPool::finish(const void* record) {
   std::vector<unsigned char> frame(frameSize_);
-  const Header header{sequence_, tags_[sequence_]};
+  const Header header{sequence_, copies_[sequence_].tag};
   std::memcpy(frame.data(), &header, sizeof header);
   std::memcpy(frame.data() + sizeof header, record, recordSize_);
   size_t sent = 0;
@@ -172,18 +198,15 @@ void ForkPool::finish(const void* record) {
 void ForkPool::drain() {
   while (!running_.empty()) {
     readRecords();
-    reap(true);
+    wait(true);
   }
   readRecords();
   if (buffered_ != 0) {
-    fail(tags_.size(), "left part of a record in the pipe");
+    fail(copies_.size(), "left part of a record in the pipe", true);
     buffered_ = 0;
   }
-  for (uint64_t s = 0; s < tags_.size(); ++s) {
-    if (reports_[s] == 0) {
-      fail(s, "sent no record");
-      reports_[s] = 2;  // named once
-    }
+  for (uint64_t s = 0; s < copies_.size(); ++s) {
+    if (!copies_[s].record) fail(s, "sent no record");
   }
 }
 

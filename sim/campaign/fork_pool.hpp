@@ -13,12 +13,13 @@ namespace tarn::sim {
 // and the flash or chain, all as they stand at one moment. A copy goes on by
 // itself (after a power cut, say) and sends back one fixed-size record, while
 // the original carries on untouched: nothing a copy does reaches it. At most
-// `jobs` copies run at a time.
+// `jobs` copies run at a time. A copy never forks: split() in a copy ends it,
+// and the original names it.
 //
 // Every copy carries a tag (the cut it stands for) and must send exactly one
-// record and then end with status 0. A copy that crashes, ends otherwise, or
-// ends without its record is a failure, named by its tag; so is a record
-// that no running copy sent.
+// record and then end with status 0. Each way a copy can fail is named once,
+// by its tag, and counted once: a crash, another status, a second record, no
+// record; so is a record under a sequence no copy has.
 class ForkPool {
  public:
   ForkPool(size_t recordSize, uint32_t jobs, std::function<void(uint64_t tag, const void*)> sink);
@@ -35,13 +36,18 @@ class ForkPool {
   // names every copy that failed.
   void drain();
 
-  uint64_t started() const { return tags_.size(); }
+  uint64_t started() const { return copies_.size(); }
   uint64_t received() const { return received_; }
-  // One line per copy that failed, as described above (the first 32).
+  // One line per failure, as described above (the first 32).
   const std::vector<std::string>& failures() const { return failures_; }
   uint64_t failureCount() const { return failureCount_; }
 
  private:
+  struct Copy {
+    uint64_t tag;
+    bool record;  // its record has come
+    bool failed;  // it has been named
+  };
   struct Running {
     pid_t pid;
     uint64_t sequence;
@@ -51,10 +57,11 @@ class ForkPool {
     uint64_t tag;
   };
 
-  void reap(bool block);
+  void wait(bool block);
   void ended(size_t slot, int status);
   void readRecords();
-  void fail(uint64_t sequence, const char* what);
+  // Names a copy's failure once; a stray record's is no copy's.
+  void fail(uint64_t sequence, const char* what, bool stray = false);
 
   size_t recordSize_;
   size_t frameSize_;
@@ -65,8 +72,7 @@ class ForkPool {
   bool inCopy_ = false;
   uint64_t sequence_ = 0;  // in a copy: its own
   std::vector<Running> running_;
-  std::vector<uint64_t> tags_;    // by sequence
-  std::vector<uint8_t> reports_;  // records received, by sequence
+  std::vector<Copy> copies_;  // by sequence
   uint64_t received_ = 0;
   std::vector<std::string> failures_;
   uint64_t failureCount_ = 0;

@@ -1,22 +1,17 @@
 #include "sim/campaign/power_cut_campaign.hpp"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <memory>
-#include <set>
 
-#include "card/registers.hpp"
-#include "flash/flash_commands.hpp"
-#include "flash/flash_image.hpp"
-#include "sim/campaign/cut_machine.hpp"
+#include "sim/campaign/cut_engine.hpp"
 #include "sim/campaign/flash_campaign.hpp"
-#include "sim/campaign/fork_pool.hpp"
 #include "sim/sim_flash.hpp"
 
 namespace tarn::sim {
 namespace {
 
-constexpr uint32_t kBank1Base = 1u << kBankShift;
 constexpr uint32_t kSector3 = 0x30000;
 constexpr uint32_t kSector7 = 0x70000;
 constexpr uint8_t kSector3Fill = 0x33;
@@ -72,19 +67,19 @@ class PhaseTracker {
   }
 
   void cycle(uint64_t index, uint32_t address, uint32_t data) {
-    const bool programCycle = lastAddress_ == kUnlockAddress1 && lastData_ == kProgramCommand;
-    if (address == kUnlockAddress1 && data == kUnlockData1 && lastData_ != kEraseCommand) {
+    if (address == kUnlockAddress1 && data == kUnlockData1 && commands_.lastData != kEraseCommand) {
       commandStart_ = index;
     }
     if (data == kResetCommand && phases.empty()) begin(Kind::Reset, 0, index);
-    if (data == kSectorEraseCode && lastAddress_ == kUnlockAddress2 && lastData_ == kUnlockData2) {
+    const FlashCommandDecoder::Cycle cycle = commands_.write(address, data);
+    if (cycle == FlashCommandDecoder::Cycle::SectorErase) {
       const uint32_t sector = address >> 16;
       begin(Kind::EraseCommand, sector, commandStart_);
       // Six cycles of three accesses each.
       everyAccess.emplace_back(commandStart_, commandStart_ + 17);
       if (sector == 0 && bank0EraseIndex == 0) bank0EraseIndex = index;
       sector_ = sector;
-    } else if (programCycle) {
+    } else if (cycle == FlashCommandDecoder::Cycle::ProgramByte) {
       const uint32_t offset = address & 0x3FFFF;
       if (offset == 0) {
         begin(Kind::Marker, address >> 18, commandStart_);
@@ -98,8 +93,6 @@ class PhaseTracker {
       }
       lastProgrammed_ = address;
     }
-    lastAddress_ = address;
-    lastData_ = data;
   }
 
   void readRequest(uint64_t index, uint32_t address) {
@@ -117,8 +110,7 @@ class PhaseTracker {
   Kind kind_ = Kind::None;
   uint64_t commandStart_ = 0;
   uint32_t sector_ = 0;
-  uint32_t lastAddress_ = 0xFFFFFFFF;
-  uint32_t lastData_ = 0;
+  FlashCommandDecoder commands_;
   uint32_t lastProgrammed_ = 0xFFFFFFFF;
 };
 
@@ -129,46 +121,17 @@ bool untouched(const uint8_t* array) {
   return true;
 }
 
-// What a copy of the process reports after following the program past a cut.
-struct CopyRecord {
-  uint64_t firstCut;  // the first cut point it stands for
-  uint64_t cutCount;
-  uint64_t writesAfterFailure;
-  uint64_t recoveryViolations;
-  CutMachine::Press cutPress;       // the update that lost its power
-  CutMachine::Press recoveryPress;  // the new one, if any
-  uint8_t bank1Marked;
-  uint8_t failureSeen;
-  uint8_t recovery;  // a Recovery
-  uint8_t recoveryBank0;
-  uint8_t recoveryBank1;
-  uint8_t recoverySource;
-  uint8_t recoveryUntouched;
-};
+SimNorFlash& flashOf(CutMachine& pc) { return static_cast<SimNorFlash&>(*pc.card().flash()); }
 
-enum Recovery : uint8_t { kNoRecovery, kFreshPc, kSamePc };
+const CutRules kRules{
+    "the update did not show \"Failed\" after the power went",
+    "the update",
+    {"the recovery", "the second update"},
+    {"after %s bank 0 lacks the new image", "after %s bank 1 is not as it should be",
+     "after %s the card does not start from bank 0", "%s changed sector 3 or 7"},
+    true};
 
-// A simulated PC whose card holds `flash`, the updater's own update pressed on it.
-struct FlashMachine {
-  FlashMachine(const PowerCutConfig& config, std::unique_ptr<SimNorFlash> owned)
-      : machine(config.revision, config.isCardBus) {
-    flash = owned.get();
-    machine.card().attachFlash(std::move(owned));
-  }
-  uint64_t violations() { return machine.card().violationCount() + flash->violationCount(); }
-  CutMachine machine;
-  SimNorFlash* flash = nullptr;
-};
-
-// What the planning run left: the main line must end the same way.
-struct Plan {
-  uint64_t accesses = 0;
-  uint64_t endNs = 0;
-  int32_t shown = -1;
-  std::vector<uint8_t> flash;
-};
-
-class Campaign {
+class Campaign final : public CutCampaign {
  public:
   explicit Campaign(const PowerCutConfig& config) : config_(config) {
     image_ = selectFlashImage(config.revision, config.isCardBus);
@@ -185,142 +148,129 @@ class Campaign {
     return result_;
   }
 
-  void check(bool holds, const char* what, uint64_t cut, bool bank1Marked) {
-    char where[64];
-    std::snprintf(where, sizeof where, "bank 1 %s, cut after %llu accesses",
-                  bank1Marked ? "marked" : "blank", static_cast<unsigned long long>(cut));
-    verdicts_.check(holds, what, where);
-  }
-
   void runCase(bool bank1Marked) {
     PowerCutCase& out = result_.cases[bank1Marked ? 1 : 0];
-    out.bank1Marked = bank1Marked;
-    bank1Marked_ = bank1Marked;
-
-    // A first run names the phases, places the cut points, and sets what
-    // the main line must come to.
-    Plan plan;
-    {
-      auto pc = freshMachine();
-      PhaseTracker tracker(uint32_t(image_.size), config_.edgeBytes);
-      CutWindow window(pc->machine.card(), kFlashReadBackRegister);
-      window.owner = &tracker;
-      window.onWrite = [](void* t, uint64_t index, uint32_t offset, uint32_t value) {
-        static_cast<PhaseTracker*>(t)->write(index, offset, value);
-      };
-      pc->machine.setWindow(&window);
-      const CutMachine::Press press = pressUpdate(*pc);
-      tracker.finish(pc->machine.card().accessCount());
-      plan.accesses = pc->machine.card().accessCount();
-      plan.endNs = pc->machine.clock.nowNs();
-      plan.shown = press.shown;
-      plan.flash.assign(pc->flash->storedArray(), pc->flash->storedArray() + SimNorFlash::kSize);
-      total_ = plan.accesses;
-      checkPress(verdicts_, press, "the update without a cut", "planning run");
-      judgeFinished(*pc->flash, total_, "the update without a cut");
-      out.accesses = total_;
-      out.seconds = double(plan.endNs) / 1e9;
-      out.phases = tracker.phases;
-      place(tracker);
-    }
+    out.bank1Marked = bank1Marked_ = bank1Marked;
+    const MainLinePlan plan = planRun(out);
 
     // The main line, that the cuts are taken from.
-    auto pc = freshMachine();
-    pc_ = pc.get();
-    PhaseTracker tracker(uint32_t(image_.size), 0);
-    tracker_ = &tracker;
-    CutWindow window(pc->machine.card(), kFlashReadBackRegister);
-    window_ = &window;
-    window.owner = this;
-    window.onWrite = [](void* self, uint64_t index, uint32_t offset, uint32_t value) {
-      static_cast<Campaign*>(self)->tracker_->write(index, offset, value);
+    CutEngine engine(*this, kRules, verdicts_);
+    std::vector<size_t> phaseOf(cuts_.size());
+    for (size_t i = 0; i < cuts_.size(); ++i) phaseOf[i] = phaseIndex(out.phases, cuts_[i]);
+    engine.plan(std::move(phaseOf), out.phases.size(), config_.recoveries);
+    auto pc = freshPc();
+    CutWindow window(pc->card(), kFlashReadBackRegister);
+    size_t next = 0;
+    window.afterAccess = [&](uint64_t index) {
+      if (next < cuts_.size() && cuts_[next] == index) cutAt(engine, *pc, out, cuts_[next++]);
     };
-    window.afterAccess = [](void* self, uint64_t index) {
-      static_cast<Campaign*>(self)->afterAccess(index);
-    };
-    window.beforeAnswer = [](void* self) { static_cast<Campaign*>(self)->beforeReadBack(); };
-    pc->machine.setWindow(&window);
-    nextCut_ = 0;
-    groupFirst_ = 0;
-    groupCount_ = 0;
-    recoveryCut_ = 0;
-    recoveryKind_ = kNoRecovery;
-    bank0EraseIndex_ = 0;
-    markerCycleNs_ = 0;
-    markerDoneIndex_ = 0;
-    eraseNs_ = 0;
-    continuationsStarted_ = 0;
-    recoveriesStarted_ = 0;
-
-    ForkPool pool(sizeof(CopyRecord), config_.jobs, [this](uint64_t, const void* record) {
-      received(*static_cast<const CopyRecord*>(record));
-    });
-    pool_ = &pool;
-    const CutMachine::Press press = pressUpdate(*pc);
-    if (pool.inCopy()) finishCopy(press);
-
-    // The main line made the planned run, whatever its copies did.
-    const uint64_t last = total_;
-    check(pc->machine.card().accessCount() == plan.accesses,
-          "the main line ended with another access count than the plan", last, bank1Marked);
-    check(pc->machine.clock.nowNs() == plan.endNs,
-          "the main line ended at another virtual time than the plan", last, bank1Marked);
-    check(press.shown == plan.shown, "the main line ended with another result than the plan", last,
-          bank1Marked);
-    check(std::memcmp(pc->flash->storedArray(), plan.flash.data(), plan.flash.size()) == 0,
-          "the main line left other flash contents than the plan", last, bank1Marked);
-    check(nextCut_ == cuts_.size() && cutIndexes_.size() == cuts_.size() && groupCount_ == 0,
-          "a planned cut was not taken, or not followed past", last, bank1Marked);
-    check(nextRecovery_ == recoveries_.size(), "a planned recovery was not started", last,
-          bank1Marked);
-    pool.drain();
-    for (const std::string& failure : pool.failures()) {
-      check(false, ("a copy was lost: " + failure).c_str(), 0, bank1Marked);
+    pc->setWindow(&window);
+    const CutMachine::Press press =
+        engine.runMainLine(*pc, window, nullptr, config_.press, config_.jobs);
+    engine.judgeMainLine(
+        press, *pc, plan,
+        std::memcmp(flashOf(*pc).storedArray(), planned_.data(), planned_.size()) == 0);
+    out.cuts = engine.cutsTaken;
+    out.continuations = engine.continuations;
+    out.freshPcRecoveries = engine.freshPcRecoveries;
+    out.samePcRecoveries = engine.samePcRecoveries;
+    for (size_t i = 0; i < out.phases.size(); ++i) {
+      out.phases[i].cuts = engine.phaseCuts[i];
+      out.phases[i].recoveries = engine.phaseRecoveries[i];
     }
-    check(pool.failureCount() == 0 && pool.received() == pool.started(),
-          "not every copy reported back", 0, bank1Marked);
-    check(out.continuations == continuationsStarted_ &&
-              out.recoveries + out.secondUpdates == recoveriesStarted_,
-          "the reports do not match the copies started", 0, bank1Marked);
-    pool_ = nullptr;
+    judgeWindow(out);
+  }
 
-    // Where the window must lie.
-    out.expectedFirst = bank0EraseIndex_;
-    out.expectedLast = markerDoneIndex_ - 1;
-    out.windowSeconds = double(markerCycleNs_ + config_.timing.programNs - eraseNs_) / 1e9;
-    finishCase(out);
-    pc_ = nullptr;
-    window_ = nullptr;
-    tracker_ = nullptr;
+  void describe(uint64_t cut, char* where, size_t size) const override {
+    std::snprintf(where, size, "bank 1 %s, cut after %" PRIu64 " accesses",
+                  bank1Marked_ ? "marked" : "blank", cut < cuts_.size() ? cuts_[cut] : 0);
+  }
+
+  std::unique_ptr<CutMachine> freshPc(CutMachine& cut) const override {
+    return machineWith(std::make_unique<SimNorFlash>(flashOf(cut)));
+  }
+
+  uint32_t state(CutMachine& pc) const override { return stateOf(flashOf(pc)); }
+
+  uint64_t violations(CutMachine& pc) const override {
+    return pc.card().violationCount() + flashOf(pc).violationCount();
+  }
+
+  uint32_t recoveryHeld(CutMachine& pc) const override {
+    const SimNorFlash& flash = flashOf(pc);
+    const BankState bank1 = bank1Marked_ ? BankState::Old : BankState::New;
+    return uint32_t(flash.bankState(0, image_, olderImage_) == BankState::New) |
+           uint32_t(flash.bankState(1, image_, olderImage_) == bank1) << 1 |
+           uint32_t(flash.powerUpSource() == PowerUpSource::Bank0) << 2 |
+           uint32_t(untouched(flash.storedArray())) << 3;
   }
 
  private:
-  std::unique_ptr<FlashMachine> freshMachine() const {
+  void check(bool holds, const char* what, uint64_t access) {
+    char where[64];
+    std::snprintf(where, sizeof where, "bank 1 %s, cut after %" PRIu64 " accesses",
+                  bank1Marked_ ? "marked" : "blank", access);
+    verdicts_.check(holds, what, where);
+  }
+
+  std::unique_ptr<CutMachine> machineWith(std::unique_ptr<SimNorFlash> flash) const {
+    auto pc = std::make_unique<CutMachine>(config_.revision, config_.isCardBus);
+    pc->card().attachFlash(std::move(flash));
+    return pc;
+  }
+
+  // A simulated PC whose card holds the older image, in bank 1 too if marked.
+  std::unique_ptr<CutMachine> freshPc() const {
     auto flash = std::make_unique<SimNorFlash>(config_.timing);
     flash->loadMarkedImage(0, olderImage_.data, uint32_t(olderImage_.size));
     if (bank1Marked_) flash->loadMarkedImage(1, olderImage_.data, uint32_t(olderImage_.size));
     flash->fill(kSector3, SimNorFlash::kSectorSize, kSector3Fill);
     flash->fill(kSector7, SimNorFlash::kSectorSize, kSector7Fill);
-    return std::make_unique<FlashMachine>(config_, std::move(flash));
+    return machineWith(std::move(flash));
   }
 
-  CutMachine::Press pressUpdate(FlashMachine& pc) { return pc.machine.pressUpdate(config_.press); }
-
-  // The flash after an update that showed "Success".
-  void judgeFinished(const SimNorFlash& flash, uint64_t cut, const char* what) {
-    char name[128];
-    std::snprintf(name, sizeof name, "after %s bank 0 lacks the new image", what);
-    check(flash.bankState(0, image_, olderImage_) == BankState::New, name, cut, bank1Marked_);
-    std::snprintf(name, sizeof name, "after %s bank 1 is not as it should be", what);
-    check(
-        flash.bankState(1, image_, olderImage_) == (bank1Marked_ ? BankState::Old : BankState::New),
-        name, cut, bank1Marked_);
-    std::snprintf(name, sizeof name, "after %s the card does not start from bank 0", what);
-    check(flash.powerUpSource() == PowerUpSource::Bank0, name, cut, bank1Marked_);
-    std::snprintf(name, sizeof name, "%s changed sector 3 or 7", what);
-    check(untouched(flash.storedArray()), name, cut, bank1Marked_);
+  // A first run names the phases, places the cut points, finds the window's
+  // ends, and sets what the main line must come to.
+  MainLinePlan planRun(PowerCutCase& out) {
+    auto pc = freshPc();
+    PhaseTracker tracker(uint32_t(image_.size), config_.edgeBytes);
+    CutWindow window(pc->card(), kFlashReadBackRegister);
+    uint64_t eraseNs = 0, markerCycleNs = 0;
+    markerDone_ = 0;
+    window.onWrite = [&](uint64_t index, uint32_t offset, uint32_t value) {
+      tracker.write(index, offset, value);
+    };
+    window.afterAccess = [&](uint64_t index) {
+      const uint64_t now = pc->clock.nowNs();
+      if (index == tracker.bank0EraseIndex && eraseNs == 0) eraseNs = now;
+      if (index == tracker.bank0MarkerIndex && markerCycleNs == 0) markerCycleNs = now;
+      if (markerCycleNs != 0 && markerDone_ == 0 &&
+          now >= markerCycleNs + config_.timing.programNs) {
+        markerDone_ = index;
+      }
+    };
+    pc->setWindow(&window);
+    const CutMachine::Press press = pc->pressUpdate(config_.press);
+    total_ = pc->card().accessCount();
+    tracker.finish(total_);
+    checkPress(verdicts_, press, "the update without a cut", "planning run");
+    judgeFinished(*pc, "the update without a cut");
+    const uint8_t* array = flashOf(*pc).storedArray();
+    planned_.assign(array, array + SimNorFlash::kSize);
+    out.accesses = total_;
+    out.seconds = double(pc->clock.nowNs()) / 1e9;
+    out.phases = tracker.phases;
+    bank0Erase_ = tracker.bank0EraseIndex;
+    // The window lies from the access starting the erase of sector 0 to the
+    // last before bank 0's marker is in (to the end, should it never come).
+    out.expectedFirst = bank0Erase_;
+    out.expectedLast = markerDone_ != 0 ? markerDone_ - 1 : total_ - 1;
+    if (markerCycleNs != 0 && eraseNs != 0) {
+      out.windowSeconds = double(markerCycleNs + config_.timing.programNs - eraseNs) / 1e9;
+    }
+    place(tracker);
+    return {total_, pc->clock.nowNs(), press.shown};
   }
-
   void place(const PhaseTracker& tracker) {
     std::vector<uint64_t> points;
     const auto add = [&](uint64_t n) {
@@ -345,14 +295,6 @@ class Campaign {
     std::sort(points.begin(), points.end());
     points.erase(std::unique(points.begin(), points.end()), points.end());
     cuts_ = std::move(points);
-
-    std::vector<size_t> phaseOf(cuts_.size());
-    for (size_t i = 0; i < cuts_.size(); ++i) phaseOf[i] = phaseIndex(tracker.phases, cuts_[i]);
-    recoveries_.clear();
-    for (size_t i : pickRecoveries(phaseOf, tracker.phases.size(), config_.recoveries)) {
-      recoveries_.push_back(cuts_[i]);
-    }
-    nextRecovery_ = 0;
   }
 
   static size_t phaseIndex(const std::vector<CutPhase>& phases, uint64_t n) {
@@ -361,201 +303,74 @@ class Campaign {
     return phase == phases.begin() ? 0 : size_t(phase - phases.begin()) - 1;
   }
 
-  // After access `index` of the main line.
-  void afterAccess(uint64_t index) {
-    const uint64_t now = pc_->machine.clock.nowNs();
-    if (bank0EraseIndex_ == 0 && tracker_->bank0EraseIndex == index) {
-      bank0EraseIndex_ = index;
-      eraseNs_ = now;
-    }
-    if (markerCycleNs_ == 0 && tracker_->bank0MarkerIndex == index) markerCycleNs_ = now;
-    if (markerCycleNs_ != 0 && markerDoneIndex_ == 0 &&
-        now >= markerCycleNs_ + config_.timing.programNs) {
-      markerDoneIndex_ = index;
-    }
-    if (nextCut_ < cuts_.size() && cuts_[nextCut_] == index) {
-      ++nextCut_;
-      cutAt(index, now);
+  // The flash after an update that showed "Success", judged as a recovery's.
+  void judgeFinished(CutMachine& pc, const char* what) {
+    const uint32_t held = recoveryHeld(pc);
+    char name[128];
+    for (size_t i = 0; i < kRules.recoveryJudgements.size(); ++i) {
+      std::snprintf(name, sizeof name, kRules.recoveryJudgements[i], what);
+      check((held >> i & 1) != 0, name, total_);
     }
   }
 
-  // Judges the card as it would power up after a cut here.
-  void cutAt(uint64_t index, uint64_t now) {
-    SimNorFlash copy(*pc_->flash);
+  uint32_t stateOf(const SimNorFlash& flash) const {
+    return uint32_t(flash.bankState(0, image_, olderImage_)) |
+           uint32_t(flash.bankState(1, image_, olderImage_)) << 4 |
+           uint32_t(flash.powerUpSource()) << 8;
+  }
+
+  // Judges the card as it would power up after a cut after access `index`.
+  void cutAt(CutEngine& engine, CutMachine& pc, PowerCutCase& out, uint64_t index) {
+    const uint64_t now = pc.clock.nowNs();
+    SimNorFlash copy(flashOf(pc));
     copy.powerLost(now);
-    const uint8_t* array = copy.storedArray();
     const BankState bank0 = copy.bankState(0, image_, olderImage_);
     const BankState bank1 = copy.bankState(1, image_, olderImage_);
     const PowerUpSource source = copy.powerUpSource();
-    cutIndexes_.push_back(index);
-    cutSources_.push_back(uint8_t(source));
     check(bank0 != BankState::Partial && bank1 != BankState::Partial,
-          "a marked bank holds a partial image", index, bank1Marked_);
-    if (bank1Marked_) check(bank1 == BankState::Old, "the marked bank 1 changed", index, true);
-    check(untouched(array), "sector 3 or 7 changed", index, bank1Marked_);
+          "a marked bank holds a partial image", index);
+    if (bank1Marked_) check(bank1 == BankState::Old, "the marked bank 1 changed", index);
+    check(untouched(copy.storedArray()), "sector 3 or 7 changed", index);
     // Before the erase of sector 0 the card starts from its old bank 0, after
     // bank 0's marker from the new one; in between from bank 1 if it is marked.
     PowerUpSource expected = PowerUpSource::Bank0;
     BankState expected0 = BankState::New;
-    if (bank0EraseIndex_ == 0 || index < bank0EraseIndex_) {
+    if (bank0Erase_ == 0 || index < bank0Erase_) {
       expected0 = BankState::Old;
-    } else if (markerDoneIndex_ == 0) {
+    } else if (markerDone_ == 0 || index < markerDone_) {
       expected = bank1Marked_ ? PowerUpSource::Bank1 : PowerUpSource::None;
       expected0 = BankState::Unmarked;
     }
     char what[96];
     std::snprintf(what, sizeof what, "the card starts from %s, not from %s",
                   powerUpSourceName(source), powerUpSourceName(expected));
-    check(source == expected, source == expected ? "" : what, index, bank1Marked_);
-    check(bank0 == expected0, "bank 0 is not as it should be at this point", index, bank1Marked_);
-
-    // The program's side: one copy per read of the read-back register stands
-    // for every cut before it; some cuts get a copy of their own that also
-    // presses Update again.
-    if (groupCount_ == 0) groupFirst_ = index;
-    ++groupCount_;
-    if (nextRecovery_ < recoveries_.size() && recoveries_[nextRecovery_] == index) {
-      // Every other one on a fresh PC, the others in the same process.
-      const Recovery kind = nextRecovery_ % 2 == 0 ? kFreshPc : kSamePc;
-      ++nextRecovery_;
-      ++recoveriesStarted_;
-      if (pool_->split(index)) {
-        recoveryCut_ = index;
-        recoveryKind_ = kind;
-        pc_->machine.card().cutPowerNow();
-        window_->dead = true;
-      }
+    check(source == expected, source == expected ? "" : what, index);
+    check(bank0 == expected0, "bank 0 is not as it should be at this point", index);
+    if (source == PowerUpSource::Bank0) ++out.startsBank0;
+    if (source == PowerUpSource::Bank1) ++out.startsBank1;
+    if (source == PowerUpSource::None) {
+      if (out.startsNone++ == 0) out.windowFirst = index;
+      out.windowLast = index;
+      ++out.phases[phaseIndex(out.phases, index)].noStart;
     }
+    engine.cut(stateOf(copy), false, now);
   }
 
-  void beforeReadBack() {
-    if (groupCount_ == 0) return;
-    // A copy follows the program as if the power went anywhere since the
-    // last read-back: the program cannot tell those cuts apart.
-    ++continuationsStarted_;
-    if (pool_->split(groupFirst_)) {
-      window_->dead = true;
+  void judgeWindow(const PowerCutCase& out) {
+    if (out.bank1Marked) {
+      check(out.startsNone == 0, "a cut left no bank to start from", 0);
       return;
     }
-    groupCount_ = 0;
-  }
-
-  // In a copy, once the update that lost its power has ended.
-  [[noreturn]] void finishCopy(const CutMachine::Press& press) {
-    CopyRecord record{};
-    record.firstCut = recoveryCut_ != 0 ? recoveryCut_ : groupFirst_;
-    record.cutCount = recoveryCut_ != 0 ? 1 : groupCount_;
-    record.writesAfterFailure = window_->writesAfterFailure;
-    record.cutPress = press;
-    record.failureSeen = window_->failureSeen ? 1 : 0;
-    record.bank1Marked = bank1Marked_ ? 1 : 0;
-    record.recovery = recoveryKind_;
-    if (recoveryKind_ == kFreshPc) {
-      // The owner switches off and on, starts the program and presses Update.
-      FlashMachine fresh(config_, std::make_unique<SimNorFlash>(*pc_->flash));
-      fresh.flash->powerLost(fresh.machine.clock.nowNs());
-      const uint64_t before = fresh.violations();
-      record.recoveryPress = pressUpdate(fresh);
-      recordRecovery(record, *fresh.flash, fresh.violations() - before);
-    } else if (recoveryKind_ == kSamePc) {
-      // The card's power comes back while the program runs on: Update again.
-      pc_->machine.card().restorePower();
-      window_->plain();
-      const uint64_t before = pc_->violations();
-      record.recoveryPress = pressUpdate(*pc_);
-      recordRecovery(record, *pc_->flash, pc_->violations() - before);
-    }
-    pool_->finish(&record);
-  }
-
-  void recordRecovery(CopyRecord& record, const SimNorFlash& flash, uint64_t violations) {
-    record.recoveryBank0 = uint8_t(flash.bankState(0, image_, olderImage_));
-    record.recoveryBank1 = uint8_t(flash.bankState(1, image_, olderImage_));
-    record.recoverySource = uint8_t(flash.powerUpSource());
-    record.recoveryUntouched = untouched(flash.storedArray()) ? 1 : 0;
-    record.recoveryViolations = violations;
-  }
-
-  void received(const CopyRecord& r) {
-    const bool marked = r.bank1Marked != 0;
-    PowerCutCase& out = result_.cases[marked ? 1 : 0];
-    const uint64_t cut = r.firstCut;
-    if (r.recovery == kNoRecovery) ++out.continuations;
-    check(r.cutPress.shown == 1, "the update did not show \"Failed\" after the power went", cut,
-          marked);
-    check(r.cutPress.brackets == 1 && r.cutPress.openBrackets == 0 && r.cutPress.updateEnds == 1 &&
-              r.cutPress.released,
-          "the update that lost its power did not end, close its brackets and release", cut,
-          marked);
-    check(r.failureSeen != 0, "the update ended without reading the card again", cut, marked);
-    check(r.writesAfterFailure == 0, "write cycles after the card was seen gone", cut, marked);
-    if (r.recovery == kNoRecovery) return;
-    if (r.recovery == kFreshPc) ++out.recoveries;
-    if (r.recovery == kSamePc) ++out.secondUpdates;
-    recoveredCuts_.push_back(cut);
-    const char* what = r.recovery == kFreshPc ? "the recovery" : "the second update";
-    char where[64];
-    std::snprintf(where, sizeof where, "bank 1 %s, cut after %llu accesses",
-                  marked ? "marked" : "blank", static_cast<unsigned long long>(cut));
-    checkPress(verdicts_, r.recoveryPress, what, where);
-    char name[128];
-    std::snprintf(name, sizeof name, "after %s bank 0 lacks the new image", what);
-    check(r.recoveryBank0 == uint8_t(BankState::New), name, cut, marked);
-    std::snprintf(name, sizeof name, "after %s bank 1 is not as it should be", what);
-    check(r.recoveryBank1 == uint8_t(marked ? BankState::Old : BankState::New), name, cut, marked);
-    std::snprintf(name, sizeof name, "after %s the card does not start from bank 0", what);
-    check(r.recoverySource == uint8_t(PowerUpSource::Bank0), name, cut, marked);
-    std::snprintf(name, sizeof name, "%s changed sector 3 or 7", what);
-    check(r.recoveryUntouched != 0, name, cut, marked);
-    std::snprintf(name, sizeof name, "protocol violation in %s", what);
-    check(r.recoveryViolations == 0, name, cut, marked);
-  }
-
-  void finishCase(PowerCutCase& out) {
-    out.cuts = cutIndexes_.size();
-    bool anyNone = false;
-    for (size_t i = 0; i < cutIndexes_.size(); ++i) {
-      const uint64_t n = cutIndexes_[i];
-      const auto source = PowerUpSource(cutSources_[i]);
-      CutPhase& phase = out.phases[phaseIndex(out.phases, n)];
-      ++phase.cuts;
-      if (source == PowerUpSource::Bank0) ++out.startsBank0;
-      if (source == PowerUpSource::Bank1) ++out.startsBank1;
-      if (source == PowerUpSource::None) {
-        ++out.startsNone;
-        ++phase.noStart;
-        if (!anyNone) out.windowFirst = n;
-        out.windowLast = n;
-        anyNone = true;
-      }
-    }
-    for (uint64_t n : recoveredCuts_) ++out.phases[phaseIndex(out.phases, n)].recoveries;
-    const bool marked = out.bank1Marked;
-    if (marked) {
-      check(out.startsNone == 0, "a cut left no bank to start from", 0, true);
-    } else {
-      // Exactly the span from the erase of sector 0 to bank 0's marker: its
-      // ends and the accesses just outside them are cut points.
-      check(out.windowFirst == out.expectedFirst && out.windowLast == out.expectedLast,
-            "the window without a bank to start from is not the span from the first erase to "
-            "the marker",
-            out.windowFirst, false);
-      const auto has = [&](uint64_t n) {
-        return std::binary_search(cutIndexes_.begin(), cutIndexes_.end(), n);
-      };
-      check(has(out.expectedFirst - 1) && has(out.expectedFirst) && has(out.expectedLast) &&
-                has(out.expectedLast + 1),
-            "the ends of the window were not cut", out.expectedFirst, false);
-    }
-    for (const CutPhase& phase : out.phases) {
-      check(phase.cuts > 0, "a phase without a cut", phase.start, marked);
-      if (config_.recoveries >= out.phases.size()) {
-        check(phase.recoveries > 0, "a phase without a recovery", phase.start, marked);
-      }
-    }
-    cutIndexes_.clear();
-    cutSources_.clear();
-    recoveredCuts_.clear();
+    // Exactly the span from the erase of sector 0 to bank 0's marker: its
+    // ends and the accesses just outside them are cut points.
+    check(out.windowFirst == out.expectedFirst && out.windowLast == out.expectedLast,
+          "the window without a bank to start from is not the span from the first erase to "
+          "the marker",
+          out.windowFirst);
+    const auto has = [&](uint64_t n) { return std::binary_search(cuts_.begin(), cuts_.end(), n); };
+    check(has(out.expectedFirst - 1) && has(out.expectedFirst) && has(out.expectedLast) &&
+              has(out.expectedLast + 1),
+          "the ends of the window were not cut", out.expectedFirst);
   }
 
   const PowerCutConfig& config_;
@@ -566,30 +381,10 @@ class Campaign {
   PowerCutResult result_;
   bool bank1Marked_ = false;
   uint64_t total_ = 0;
-  std::vector<uint64_t> cuts_;
-  std::vector<uint64_t> recoveries_;
-  size_t nextCut_ = 0;
-  size_t nextRecovery_ = 0;
-  uint64_t continuationsStarted_ = 0;
-  uint64_t recoveriesStarted_ = 0;
-
-  FlashMachine* pc_ = nullptr;
-  CutWindow* window_ = nullptr;
-  ForkPool* pool_ = nullptr;
-  uint64_t groupFirst_ = 0;
-  uint64_t groupCount_ = 0;
-  uint64_t recoveryCut_ = 0;
-  Recovery recoveryKind_ = kNoRecovery;
-
-  uint64_t bank0EraseIndex_ = 0;
-  uint64_t eraseNs_ = 0;
-  uint64_t markerCycleNs_ = 0;
-  uint64_t markerDoneIndex_ = 0;
-  PhaseTracker* tracker_ = nullptr;
-
-  std::vector<uint64_t> cutIndexes_;
-  std::vector<uint8_t> cutSources_;
-  std::vector<uint64_t> recoveredCuts_;
+  std::vector<uint64_t> cuts_;    // after these accesses, in order
+  std::vector<uint8_t> planned_;  // the flash as the planning run left it
+  uint64_t bank0Erase_ = 0;       // the access carrying the erase of sector 0
+  uint64_t markerDone_ = 0;       // the first access after bank 0's marker is in
 };
 
 }  // namespace
@@ -599,49 +394,6 @@ PowerCutResult runPowerCutCampaign(const PowerCutConfig& config) {
   if (config.bank1Cases[0]) campaign.runCase(false);
   if (config.bank1Cases[1]) campaign.runCase(true);
   return campaign.result();
-}
-
-void printPowerCutReport(const PowerCutResult& result, std::FILE* out) {
-  for (const PowerCutCase& c : result.cases) {
-    std::fprintf(out,
-                 "bank 1 %s: update of %llu accesses, %.3f s; %llu cut points, %llu copies "
-                 "followed the program after a cut, %llu recoveries on a fresh PC, %llu second "
-                 "updates in the same process\n",
-                 c.bank1Marked ? "marked" : "blank", static_cast<unsigned long long>(c.accesses),
-                 c.seconds, static_cast<unsigned long long>(c.cuts),
-                 static_cast<unsigned long long>(c.continuations),
-                 static_cast<unsigned long long>(c.recoveries),
-                 static_cast<unsigned long long>(c.secondUpdates));
-    for (const CutPhase& p : c.phases) {
-      std::fprintf(out,
-                   "  %-16s accesses %9llu to %9llu: %7llu cuts, %4llu recoveries, %6llu "
-                   "left no bank to start from\n",
-                   p.name, static_cast<unsigned long long>(p.start + 1),
-                   static_cast<unsigned long long>(p.end), static_cast<unsigned long long>(p.cuts),
-                   static_cast<unsigned long long>(p.recoveries),
-                   static_cast<unsigned long long>(p.noStart));
-    }
-    std::fprintf(out,
-                 "  the card started from bank 0 after %llu cuts, bank 1 after %llu, none "
-                 "after %llu\n",
-                 static_cast<unsigned long long>(c.startsBank0),
-                 static_cast<unsigned long long>(c.startsBank1),
-                 static_cast<unsigned long long>(c.startsNone));
-    if (!c.bank1Marked) {
-      std::fprintf(out,
-                   "  window without a bank to start from: cuts after access %llu to %llu, "
-                   "%llu accesses, %.3f s (the erase of sector 0 at access %llu to bank 0's "
-                   "marker in place after access %llu)\n",
-                   static_cast<unsigned long long>(c.windowFirst),
-                   static_cast<unsigned long long>(c.windowLast),
-                   static_cast<unsigned long long>(c.windowLast - c.windowFirst + 1),
-                   c.windowSeconds, static_cast<unsigned long long>(c.expectedFirst),
-                   static_cast<unsigned long long>(c.expectedLast));
-    }
-  }
-  std::fprintf(out, "invariant checks %llu, broken %llu\n",
-               static_cast<unsigned long long>(result.checks),
-               static_cast<unsigned long long>(result.broken));
 }
 
 }  // namespace tarn::sim

@@ -10,31 +10,18 @@
 namespace tarn::sim {
 
 // Power cuts at every step of the flash update, derived from one run per
-// bank-1 case. The update is the updater's own: Update pressed on the page of
-// a simulated card of `revision`. A planning run names the phases and places
-// the cut points; the main line then runs the same update, and at each cut
-// point a copy of the flash loses its power there and is judged as the card
-// would power up with it, while the main line goes on. What the program does
-// after the power has gone is followed in a forked copy of the process: every
-// cut up to the next read of the read-back register leaves the program in the
-// same place, so one copy there stands for all of them. Chosen cuts get a copy
-// of their own that, after the cut update, presses Update again: on a fresh
-// simulated PC whose card holds the cut flash (the owner who switched off and
-// on again), or in the same process (the card lost its power, the PC did not).
-// Checked for each cut:
+// bank-1 case of the updater's own Update on a simulated card of `revision`.
+// A planning run names the phases and places the cut points; at each cut of
+// the main line a copy of the flash loses its power and is judged as the card
+// would power up with it:
 //  - no marked bank holds anything but a whole image, the old or the new;
-//  - the card starts from the bank it should at that point (and from none
-//    only between the first erase of bank 0 and its marker, when bank 1 is
-//    blank); a marked bank 1 never changes;
-//  - the update that lost its power shows "Failed", closes its brackets,
-//    releases the card, and issues no write cycle after the first read that
-//    showed the card gone;
-//  - after a new update: "Success", the card starts from bank 0 with the new
-//    image, bank 1 is as it should be, sectors 3 and 7 untouched, no protocol
-//    violation.
-// And for each case: the main line, after all its copies, made the planned
-// run (access count, end time, result, flash contents), took every planned
-// cut, and every copy reported back.
+//  - the card starts from the bank it should at that point (from none only
+//    between the first erase of bank 0 and its marker, bank 1 blank); a
+//    marked bank 1 never changes; sectors 3 and 7 are never touched.
+// The cut engine follows the program past every cut: the update that lost
+// its power shows "Failed", ends, releases the card, and issues no write
+// cycle after it saw the card gone; a recovery shows "Success" and leaves
+// bank 0 new, bank 1 as it should be, sectors 3 and 7 untouched.
 struct PowerCutConfig {
   int32_t revision = 100;  // chooses the image, as the updater does
   int32_t isCardBus = 0;
@@ -42,7 +29,7 @@ struct PowerCutConfig {
   uint32_t spreadCuts = 20000;  // per case, evenly over the whole update
   uint32_t edgeBytes = 4096;    // every access of the program cycles of these first and last bytes
   uint32_t phaseEdgeAccesses = 8;     // every access at the start and end of each phase
-  uint32_t recoveries = 1000;         // per case
+  uint32_t recoveries = 1000;         // per case, both kinds together
   uint32_t jobs = 2;                  // copies running at a time
   bool bank1Cases[2] = {true, true};  // run the case of bank 1 blank, of bank 1 marked
   std::FILE* log = nullptr;           // broken invariants
@@ -65,9 +52,9 @@ struct PowerCutCase {
   uint64_t accesses = 0;  // of the update without a cut
   double seconds = 0;     // its virtual time
   uint64_t cuts = 0;
-  uint64_t continuations = 0;  // copies that followed the program after a cut
-  uint64_t recoveries = 0;     // of which pressed Update again: on a fresh PC,
-  uint64_t secondUpdates = 0;  // or in the same process
+  uint64_t continuations = 0;      // copies that followed the program after a cut
+  uint64_t freshPcRecoveries = 0;  // copies that pressed Update again on a fresh PC,
+  uint64_t samePcRecoveries = 0;   // or in the same process
   uint64_t startsBank0 = 0, startsBank1 = 0, startsNone = 0;
   // The cut points after which the card started from no bank, first and last,
   // and where they must lie: from the access that starts the erase of sector 0
@@ -87,6 +74,5 @@ struct PowerCutResult {
 };
 
 PowerCutResult runPowerCutCampaign(const PowerCutConfig& config);
-void printPowerCutReport(const PowerCutResult& result, std::FILE* out);
 
 }  // namespace tarn::sim

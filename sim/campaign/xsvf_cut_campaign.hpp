@@ -9,26 +9,16 @@
 namespace tarn::sim {
 
 // Power cuts at every step of an XSVF play on the stand-in device, derived
-// from one play. The play is the updater's own: Update pressed on the page of
-// a simulated card of a revision below 50. A planning play places the cuts and
-// sets what the main line must come to; at each cut point of the main line a
-// copy of the device loses its power there and is judged as the card would
-// power up with it. The player's continuation after a cut runs in a forked
-// copy of the process (one per TDO sample, which stands for every cut before
-// it); chosen cuts get a copy of their own that presses Update again, on a
-// fresh simulated PC whose card holds the cut device or in the same process
-// with the JTAG port value the program kept. Cut points are register
-// accesses and moments inside the player's sleeps (the long erase wait has no
-// accesses at all). Checked for each cut:
-//  - the card starts holding a whole image, the old or the new, or not at
-//    all, and then only between the start of the erase and the completion of
-//    the done flag;
-//  - the cut play does not show "Success" unless the device already held the
-//    whole new image with its done flag, and it closes its brackets and
-//    releases the card;
-//  - after a new play: "Success", and the card starts holding the new image.
-// And: the main line made the planned play, took every planned cut, and every
-// copy reported back.
+// from one play of the updater's own Update on a card of a revision below 50.
+// A planning play places the cuts (register accesses, and moments inside the
+// player's sleeps: the long erase wait has no accesses at all); at each cut
+// of the main line a copy of the device loses its power and is judged as the
+// card would power up with it: holding a whole image, the old or the new, or
+// not at all, and then only between the start of the erase and the
+// completion of the done flag. The cut engine follows the player past every
+// cut: the cut play does not show "Success" unless the device held the whole
+// new image at every cut it stands for, and it ends and releases the card; a
+// new play shows "Success" and leaves a card that starts with the new image.
 struct XsvfCutConfig {
   int32_t isCardBus = 0;       // the CardBus stream instead of the PCI one
   uint32_t spreadCuts = 4000;  // evenly over the play's accesses
@@ -36,7 +26,7 @@ struct XsvfCutConfig {
   bool sleepEnds = true;       // and just after its start and before its end
   uint32_t stretchCuts = 32;   // over the first and last stretch of each phase
   bool everyStretch = true;    // the start and middle of every stretch (else the first's)
-  uint32_t recoveries = 500;
+  uint32_t recoveries = 500;   // both kinds together
   uint32_t jobs = 2;
   std::FILE* log = nullptr;
   // What pressing Update does; the updater's own command unless a test puts
@@ -57,8 +47,8 @@ struct XsvfCutResult {
   uint64_t cuts = 0;
   uint64_t cutsInSleeps = 0;
   uint64_t continuations = 0;
-  uint64_t recoveries = 0;   // new plays on a fresh PC
-  uint64_t secondPlays = 0;  // new plays in the same process
+  uint64_t freshPcRecoveries = 0;  // new plays on a fresh PC
+  uint64_t samePcRecoveries = 0;   // new plays in the same process
   uint64_t startsOld = 0, startsNew = 0, startsNone = 0;
   // Cuts whose play still ended in 0: a dead chain reads all ones, which the
   // stream's last check (one bit, expected 1) cannot tell from a device that
@@ -79,6 +69,5 @@ struct XsvfCutResult {
 };
 
 XsvfCutResult runXsvfCutCampaign(const XsvfCutConfig& config);
-void printXsvfCutReport(const XsvfCutResult& result, std::FILE* out);
 
 }  // namespace tarn::sim

@@ -3,6 +3,7 @@
 #include "sim/campaign/flash_campaign.hpp"
 
 #include <chrono>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -16,6 +17,38 @@
 
 namespace tarn::tools {
 namespace {
+
+void printPowerCutReport(const sim::PowerCutResult& result, std::FILE* out) {
+  for (const sim::PowerCutCase& c : result.cases) {
+    std::fprintf(out,
+                 "bank 1 %s: update of %" PRIu64 " accesses, %.3f s; %" PRIu64
+                 " cut points, "
+                 "%" PRIu64 " copies followed the program after a cut, %" PRIu64
+                 " recoveries on "
+                 "a fresh PC, %" PRIu64 " second updates in the same process\n",
+                 c.bank1Marked ? "marked" : "blank", c.accesses, c.seconds, c.cuts, c.continuations,
+                 c.freshPcRecoveries, c.samePcRecoveries);
+    for (const sim::CutPhase& p : c.phases) {
+      std::fprintf(out,
+                   "  %-16s accesses %9" PRIu64 " to %9" PRIu64 ": %7" PRIu64 " cuts, %4" PRIu64
+                   " recoveries, %6" PRIu64 " left no bank to start from\n",
+                   p.name, p.start + 1, p.end, p.cuts, p.recoveries, p.noStart);
+    }
+    std::fprintf(out,
+                 "  the card started from bank 0 after %" PRIu64 " cuts, bank 1 after %" PRIu64
+                 ", none after %" PRIu64 "\n",
+                 c.startsBank0, c.startsBank1, c.startsNone);
+    if (c.bank1Marked) continue;
+    std::fprintf(out,
+                 "  window without a bank to start from: cuts after access %" PRIu64 " to %" PRIu64
+                 ", %" PRIu64 " accesses, %.3f s (the erase of sector 0 at access %" PRIu64
+                 " to bank 0's marker in place after access %" PRIu64 ")\n",
+                 c.windowFirst, c.windowLast, c.windowLast - c.windowFirst + 1, c.windowSeconds,
+                 c.expectedFirst, c.expectedLast);
+  }
+  std::fprintf(out, "invariant checks %" PRIu64 ", broken %" PRIu64 "\n", result.checks,
+               result.broken);
+}
 
 constexpr int32_t kDefaultRevision = 100;
 
@@ -60,7 +93,8 @@ CLI::App* defineFlashCampaign(CLI::App& tarnSim) {
   addCount(*campaign, "--edge", options.edge, 0, 200000,
            "first and last bytes of each bank cut at every access (default 4096)");
   addCount(*campaign, "--recoveries", options.recoveries, 0, 100000,
-           "cuts per case followed by a new update (default 1000)");
+           "cuts per case followed by a new update, on a fresh PC or in the same process "
+           "(default 1000)");
   addCount(*campaign, "--jobs", options.jobs, 1, 64, "copies running at a time (default 2)");
   addCount(*campaign, "--places", options.places, 0, 1000,
            "places for the faults placed by read count; 0 runs no faults (default 8)");
@@ -90,7 +124,7 @@ int runFlashCampaignCommand() {
   cuts.jobs = uint32_t(jobs);
   cuts.log = stdout;
   const sim::PowerCutResult result = sim::runPowerCutCampaign(cuts);
-  sim::printPowerCutReport(result, stdout);
+  printPowerCutReport(result, stdout);
   const double cutSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("power cuts took %.1f s\n", cutSeconds);
