@@ -89,6 +89,19 @@ class CutEngine {
   void judgeMainLine(const CutMachine::Press& press, CutMachine& pc, const MainLinePlan& plan,
                      bool sameContents);
 
+  // The counts below into a campaign's result record, phase by phase.
+  template <typename Result>
+  void countInto(Result& result) const {
+    result.cuts = cutsTaken;
+    result.continuations = continuations;
+    result.freshPcRecoveries = freshPcRecoveries;
+    result.samePcRecoveries = samePcRecoveries;
+    for (size_t i = 0; i < result.phases.size(); ++i) {
+      result.phases[i].cuts = phaseCuts[i];
+      result.phases[i].recoveries = phaseRecoveries[i];
+    }
+  }
+
   uint64_t cutsTaken = 0;
   uint64_t continuations = 0;
   uint64_t freshPcRecoveries = 0;

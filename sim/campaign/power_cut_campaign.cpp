@@ -170,14 +170,7 @@ class Campaign final : public CutCampaign {
     engine.judgeMainLine(
         press, *pc, plan,
         std::memcmp(flashOf(*pc).storedArray(), planned_.data(), planned_.size()) == 0);
-    out.cuts = engine.cutsTaken;
-    out.continuations = engine.continuations;
-    out.freshPcRecoveries = engine.freshPcRecoveries;
-    out.samePcRecoveries = engine.samePcRecoveries;
-    for (size_t i = 0; i < out.phases.size(); ++i) {
-      out.phases[i].cuts = engine.phaseCuts[i];
-      out.phases[i].recoveries = engine.phaseRecoveries[i];
-    }
+    engine.countInto(out);
     judgeWindow(out);
   }
 

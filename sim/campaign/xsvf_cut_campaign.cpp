@@ -292,15 +292,8 @@ class Campaign final : public CutCampaign {
     const CutMachine::Press press =
         engine.runMainLine(pc, line.window, &line.system, config_.press, config_.jobs);
     engine.judgeMainLine(press, pc, plan_, deviceOf(pc).array() == newImage_);
-    result.cuts = engine.cutsTaken;
-    result.continuations = engine.continuations;
-    result.freshPcRecoveries = engine.freshPcRecoveries;
-    result.samePcRecoveries = engine.samePcRecoveries;
+    engine.countInto(result);
     result.successAfterCut = engine.successAfterCut;
-    for (size_t i = 0; i < result.phases.size(); ++i) {
-      result.phases[i].cuts = engine.phaseCuts[i];
-      result.phases[i].recoveries = engine.phaseRecoveries[i];
-    }
   }
 
   Holds holds(const StandInDevice& device) const {
