@@ -12,7 +12,8 @@
 # x64: the 64-bit MinGW cross compiler and 64-bit Wine; no i386 package and
 #      no foreign architecture.
 # x86: the 32-bit half of Wine, which needs the i386 architecture.
-# x86-emulated: qemu-user, the 64-bit wineserver, gcc for the two libraries
+# x86-emulated: qemu-user, patchelf (the folder's Wine run natively takes the
+#      folder's own interpreter), the 64-bit wineserver, gcc for the two libraries
 #      of tests/windows/x86-emulated/ and the 64-bit cross compiler for the
 #      program its trace is compared with; the 32-bit half of Wine is
 #      unpacked into a folder of its own (tests/windows/x86-emulated.sh).
@@ -29,7 +30,7 @@ for mode in "$@"; do
   case $mode in
     x64) packages+=(g++-mingw-w64-x86-64-win32 wine64) ;;
     x86) packages+=(wine32:i386); want_i386=1 ;;
-    x86-emulated) packages+=(qemu-user wine64 gcc g++-mingw-w64-x86-64-win32) ;;
+    x86-emulated) packages+=(qemu-user patchelf wine64 gcc g++-mingw-w64-x86-64-win32) ;;
     *) echo "install-tools.sh: unknown Wine mode '$mode' (x64, x86 or x86-emulated)" >&2; exit 2 ;;
   esac
 done
