@@ -20,7 +20,7 @@
 # wineserver is the system's 64-bit one, which speaks the same protocol when
 # the versions match (the set-up asks for wine32 at the version of wine64).
 #
-#   bash tests/windows/x86-emulated.sh setup [LOG]     the folder and the booted prefix
+#   bash tests/windows/x86-emulated.sh setup [LOG [HOW]]   the folder and the booted prefix
 #   bash tests/windows/x86-emulated.sh prefix DEST     DEST made a fresh copy of the prefix
 #   bash tests/windows/x86-emulated.sh env [HOW]       the settings of a run (below)
 #   bash tests/windows/x86-emulated.sh run-env DEST [HOW] [LOG]   all three: one call per run
@@ -77,16 +77,17 @@ x86e_how() {
   esac
 }
 
-# x86e_setup LOG: makes the folder if it is missing or stale, then the
-# launchers and the two libraries, then the booted prefix. Prints one line
-# per step saying what it did. Set-ups at the same time take turns (a lock in
-# the cache folder).
+# x86e_setup LOG [HOW]: makes the folder if it is missing or stale, then the
+# launchers and the two libraries, then the prefix, booted as HOW says (auto:
+# natively where this machine can). Prints one line per step saying what it
+# did. Set-ups at the same time take turns (a lock in the cache folder).
 x86e_setup() {
-  local log=$1
+  local log=$1 how
+  how=$(x86e_how "${2:-auto}") || return 2
   mkdir -p "$x86e_cache" || return 1
   (
     flock 9 || exit 1
-    x86e_make_folder "$log" && x86e_finish "$log" && x86e_make_prefix "$log"
+    x86e_make_folder "$log" && x86e_finish "$log" && x86e_make_prefix "$log" "$how"
   ) 9>"$x86e_cache/lock"
 }
 
@@ -247,14 +248,13 @@ x86e_check_preload() {
   return 1
 }
 
-# x86e_make_prefix LOG: a win32 prefix booted by the folder's Wine, once per
-# folder: natively where this machine can, else under the emulation (a boot
-# that hangs there is ended and tried once more). Then a copy of it must run
-# a Wine program without being booted again.
+# x86e_make_prefix LOG HOW: a win32 prefix booted by the folder's Wine, once
+# per folder, natively or under the emulation (a boot that hangs there is
+# ended and tried once more), set as the Windows tests want it. Then a copy of
+# it must run a Wine program without being booted again.
 x86e_make_prefix() {
-  local log=$1 how stamp started try
-  how=$(x86e_how auto)
-  stamp="prefix of $(cat "$x86e_cache/ready")"
+  local log=$1 how=$2 stamp started try
+  stamp="prefix of $(cat "$x86e_cache/ready"); $x86e_prefix_settings"
   if [[ -f $x86e_cache/prefix.ready && $(head -1 "$x86e_cache/prefix.ready") == "$stamp" ]]; then
     echo "x86: reusing $x86e_prefix ($(tail -1 "$x86e_cache/prefix.ready"))"
     return 0
@@ -265,6 +265,7 @@ x86e_make_prefix() {
     echo "== wineboot -i ($how, try $try)" >>"$log"
     x86e_in_prefix "$x86e_prefix.new" "$how" timeout -k 10 900 "$(x86e_loader "$how")" wineboot -i >>"$log" 2>&1 &&
       x86e_in_prefix "$x86e_prefix.new" "$how" timeout -k 10 300 "$(x86e_server "$how")" -w >>"$log" 2>&1 &&
+      x86e_settle_prefix "$x86e_prefix.new" "$how" >>"$log" 2>&1 &&
       break
     x86e_in_prefix "$x86e_prefix.new" "$how" timeout 30 "$(x86e_server "$how")" -k >/dev/null 2>&1
     rm -rf "$x86e_prefix.new"
@@ -281,6 +282,23 @@ x86e_make_prefix() {
   fi
   printf '%s\n' "$stamp" "booted $how in $(($(date +%s) - started)) s" >"$x86e_cache/prefix.ready"
   echo "x86: booted $x86e_prefix ($how) in $(($(date +%s) - started)) s ($(du -sh "$x86e_prefix" | cut -f1))"
+}
+
+# What the Windows tests want of every prefix, made here once instead of in
+# each run: Wine draws each window's frame and caption itself, as Windows
+# does (the virtual display has no window manager, and screenshots then show
+# whole windows), with the caption's glyphs from Wine's Marlett font, which
+# this Wine does not find in its own folder (fonts-wine has it). Only that
+# font: with Wine's Tahoma there too, the sheet would size its pages in Tahoma
+# while they lay out in MS Sans Serif, a pairing no Windows has.
+x86e_prefix_settings="Wine draws the frames, Marlett"
+x86e_settle_prefix() {  # x86e_settle_prefix PREFIX HOW
+  x86e_in_prefix "$1" "$2" timeout -k 10 300 "$(x86e_loader "$2")" \
+    reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f &&
+    x86e_in_prefix "$1" "$2" timeout -k 10 300 "$(x86e_server "$2")" -w &&
+    grep -q '^"Decorated"="N"' "$1/user.reg" &&
+    ln -sf /usr/share/wine/fonts/marlett.ttf "$1/drive_c/windows/Fonts/" &&
+    [[ -f $1/drive_c/windows/Fonts/marlett.ttf ]]
 }
 
 # x86e_check_prefix HOW: a copy runs cmd, which answers, and Wine does not
@@ -469,7 +487,7 @@ scenario_compare_traces() {
 
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
   case ${1:-} in
-    setup) x86e_setup "${2:-/dev/stderr}" ;;
+    setup) x86e_setup "${2:-/dev/stderr}" "${3:-auto}" ;;
     prefix) [[ -n ${2:-} ]] && x86e_copy_prefix "$2" ;;
     env) x86e_env "${2:-auto}" ;;
     run-env)
