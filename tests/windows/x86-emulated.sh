@@ -326,10 +326,12 @@ x86e_in_prefix() {  # x86e_in_prefix PREFIX HOW COMMAND...: without a display
     WINEDLLOVERRIDES=$x86e_dll_overrides "${@:3}"
 }
 
-# x86e_copy_prefix DEST: DEST made a fresh copy of the booted prefix.
+# x86e_copy_prefix DEST: DEST made a fresh copy of the booted prefix (under
+# the set-up's lock: a set-up for a new Wine version replaces the prefix).
 x86e_copy_prefix() {
   [[ -f $x86e_cache/prefix.ready ]] || { echo "x86: no booted prefix: run the set-up first" >&2; return 1; }
-  rm -rf "$1" && mkdir -p "$(dirname "$1")" && cp -a "$x86e_prefix" "$1"
+  rm -rf "$1" && mkdir -p "$(dirname "$1")" || return 1
+  (flock 9 && cp -a "$x86e_prefix" "$1") 9>"$x86e_cache/lock"
 }
 
 # x86e_env HOW [PREFIX]: the settings of a run, as NAME=VALUE lines.
