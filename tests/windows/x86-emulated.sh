@@ -24,6 +24,7 @@
 #   bash tests/windows/x86-emulated.sh prefix DEST     DEST made a fresh copy of the prefix
 #   bash tests/windows/x86-emulated.sh env [HOW]       the settings of a run (below)
 #   bash tests/windows/x86-emulated.sh run-env DEST [HOW] [LOG]   all three: one call per run
+#   bash tests/windows/x86-emulated.sh runs-x86   exit 0 where this machine runs 32-bit code, else why not
 #
 # HOW is native, emulated or auto (native where this machine runs 32-bit code).
 # env prints NAME=VALUE lines: TARN_X86_WINE (native or emulated), WINELOADER
@@ -492,6 +493,7 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
     setup) x86e_setup "${2:-/dev/stderr}" "${3:-auto}" ;;
     prefix) [[ -n ${2:-} ]] && x86e_copy_prefix "$2" ;;
     env) x86e_env "${2:-auto}" ;;
+    runs-x86) x86e_runs_x86 ;;
     run-env)
       [[ -n ${2:-} ]] && x86e_setup "${4:-/dev/stderr}" >&2 && x86e_copy_prefix "$2" &&
         x86e_env "${3:-auto}" "$2" ;;
