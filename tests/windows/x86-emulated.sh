@@ -29,7 +29,7 @@
 # HOW is native, emulated or auto (native where this machine runs 32-bit code).
 # env prints NAME=VALUE lines: TARN_X86_WINE (native or emulated), WINELOADER
 # (the launcher to run programs with), WINESERVER, WINEARCH and, from
-# run-env, WINEPREFIX. Sourced by run-wine-tests.sh, which calls x86e_setup.
+# run-env, WINEPREFIX. The Windows tests (conftest.py) call run-env once per run.
 
 x86e_source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 x86e_cache=${TARN_WINE_I386_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarn-wine-i386}
@@ -343,160 +343,13 @@ x86e_env() {
     "WINESERVER=$(x86e_server "$how")" "WINEARCH=win32" ${2:+"WINEPREFIX=$2"}
 }
 
-# ---- The mode's run, inside run-wine-tests.sh ----
-# Only what a 32-bit run can show: the sheet read back by the 32-bit probe
-# (the property-sheet records and the tab titles), updates of both kinds and
-# the exit after the power-off message, compared line for line with the
-# 64-bit program's trace, and the hardware program's choice of device as 98
-# and XP (no simulated update there). A traced update under emulation takes
-# minutes (the program writes millions of trace lines); sheet_updates is the
-# same presses untraced, without the comparison.
-x86e_scenarios="failure_words compare_traces windows_versions"
-x86e_versions="win98 winxp"
-
-# x86e_setup_phase: the set-up inside the runner, and what it must leave as
-# it was: the system's architectures and its i386 packages (none).
-x86e_setup_phase() {
-  local log=$out/x86-emulated-setup.log before after t0
-  phase "x86-emulated: the i386 Wine folder (log: $log)"
-  before="$(dpkg --print-foreign-architectures | paste -sd ' '); $(dpkg-query -W -f '${Package}:${Architecture} ' 2>/dev/null | grep -o '[^ ]*:i386' | wc -l) i386 packages"
-  t0=$(date +%s)
-  if ! x86e_setup "$log"; then
-    fail "x86-emulated: setting up the i386 Wine folder (log: $log)"
-    return 1
-  fi
-  pass "x86-emulated: the i386 Wine folder is ready ($(($(date +%s) - t0)) s)"
-  after="$(dpkg --print-foreign-architectures | paste -sd ' '); $(dpkg-query -W -f '${Package}:${Architecture} ' 2>/dev/null | grep -o '[^ ]*:i386' | wc -l) i386 packages"
-  check "x86-emulated: the system's foreign architectures and i386 packages are as before the set-up" "$before" "$after"
-}
-
-# x86e_first_error LOG: why a process under emulation ended, told as a
-# failure of the emulation (qemu or Wine gave up before the program was
-# loaded) or of the program (it was loaded, then ended).
-x86e_first_error() {
-  local line
-  line=$(grep -a -m1 -E 'err:|^wine: |[Ee]rror|cannot|not found' "$1" 2>/dev/null)
-  [[ -z $line ]] && line=$(grep -a -m1 '^qemu' "$1" 2>/dev/null)
-  # Wine's own programs live in its system folder; the tests' do not.
-  if grep -a 'Loaded L' "$1" 2>/dev/null | grep -vi 'windows\\\\system32' | grep -qi '\.exe" at '; then
-    echo "the program was loaded, then ended: ${line:-no message from Wine}"
-  else
-    echo "the emulation failed before the program started (qemu or 32-bit Wine): ${line:-no message from qemu or Wine}"
-  fi
-}
-
-# The words of a failure: qemu crashing before the program is loaded (here
-# an emulated 486, which lacks instructions Debian's i386 libraries use) is
-# the emulation's; a program that Wine loads and then ends is the
-# program's (the fail-fast check before this shows that one).
-scenario_failure_words() {
-  phase "$mode: check of the failure words"
-  local broken=$out/x86-emulated-broken-qemu result
-  sed 's/-B 0x[0-9a-f]*/& -cpu 486/' "$x86e_launcher" >"$broken"
-  chmod +x "$broken"
-  result=$(wine_bin=$broken start_program broken-emulator)
-  if [[ $result == *"the emulation failed before the program started (qemu or 32-bit Wine): qemu: "* ]]; then
-    pass "$mode: qemu crashing before the program starts is told as the emulation's failure: ${result#*unexpectedly: }"
-  else
-    fail "$mode: qemu crashing before the program starts should be told as the emulation's failure; got: $result"
-  fi
-  timeout 60 wineserver -k >/dev/null 2>&1
-}
-
-# x86e_presses LABEL: the same cards and presses in either mode. Two cards
-# read back through the probe, then an older card's chain update after
-# choosing PCI, a newer card's flash update, OK, the power-off message.
-# Flash erases take no time, so that no trace holds a count of status polls
-# that depends on the speed of the machine. The caller sets TARN_SIM_TRACE
-# or leaves it unset.
-x86e_presses() {
-  local s=$1 report
-  export TARN_SIM_CARDS="14:pci,100" TARN_SIM_ERASE_MS=0
-  start_program "$s" || { unset TARN_SIM_ERASE_MS; return 1; }
-  report=$(probe sheet "$caption")
-  check "$mode $s: two tabs" "2" "$(sed -n 's/^tabs: //p' <<<"$report")"
-  check "$mode $s: tab titles" "Card 1|Card 2" "$(sed -n 's/^tab [0-9]: //p' <<<"$report" | paste -sd '|')"
-  expect_page "$s" 1 100 "Not updated" "group hidden, PCI hidden, CardBus hidden"
-  expect_page "$s" 0 14 "Not updated" "group visible, PCI visible, CardBus visible"
-  click_control "$caption" 0 1010 || fail "$mode $s: clicking PCI"
-  sleep 0.3
-  click_control "$caption" 0 1 || fail "$mode $s: clicking Update on card 1"
-  if wait_verdict 0; then
-    check "$mode $s: card 1 (revision 14) after the chain update" "Success" "$(page_field 0 status)"
-  else
-    [[ $? -eq 1 ]] && fail "$mode $s: the chain update ends within 5 minutes"
-  fi
-  probe select "$caption" 1 >/dev/null
-  wait_running 10 page_shown 1
-  click_control "$caption" 1 1 || fail "$mode $s: clicking Update on card 2"
-  if wait_verdict 1; then
-    check "$mode $s: card 2 (revision 100) after the flash update" "Success" "$(page_field 1 status)"
-  else
-    [[ $? -eq 1 ]] && fail "$mode $s: the flash update ends within 5 minutes"
-  fi
-  click_control "$caption" -1 1 || fail "$mode $s: clicking OK on the sheet"
-  if wait_running 60 has_window "$message_caption"; then
-    check "$mode $s: power-off message text" \
-      "Shut down and power off the computer\\nfor the update to become active." \
-      "$(probe texts "$message_caption" | sed -n 's/^text: //p' | head -1)"
-    dismiss_message "$message_caption"
-  else
-    fail "$mode $s: the power-off message opens"
-  fi
-  end_program "$s"
-  unset TARN_SIM_ERASE_MS
-}
-
-scenario_sheet_updates() {
-  phase "$mode: scenario sheet-updates"
-  unset TARN_SIM_TRACE
-  x86e_presses sheet-updates
-}
-
-# The 32-bit program's trace against the 64-bit program's, line for line:
-# a 32-bit-only fault in what the program does to the cards shows here. The
-# 64-bit side runs under wine64 in the x64 mode's prefix (made here when the
-# x64 mode did not run).
-scenario_compare_traces() {
-  phase "$mode: scenario compare-traces (32-bit program, then 64-bit program)"
-  export TARN_SIM_TRACE=$out/$mode-compare-trace.txt
-  rm -f "$TARN_SIM_TRACE"
-  x86e_presses compare || return
-  local saved=("$mode" "$wine_bin" "$sim_exe" "$probe_exe" "$WINEPREFIX" "$WINEARCH" "$WINELOADER")
-  mode=x64 sim_exe=$sim_x64_dir/$program_path probe_exe=$sim_x64_dir/$sheet_probe_path
-  wine_bin=$(command -v /usr/lib/wine/wine64 wine64 | head -1)
-  export WINEPREFIX=$out/wineprefix-x64 WINEARCH=win64 WINELOADER=$wine_bin
-  export TARN_SIM_TRACE=$out/$mode-compare-trace.txt
-  if [[ ! -f $sim_exe || -z $wine_bin ]]; then
-    fail "x86-emulated compare: no 64-bit program or no wine64 to compare with"
-  elif [[ -f $WINEPREFIX/system.reg ]] ||
-       { timeout 300 "$wine_bin" wineboot -i >"$out/x64-compare-wineboot.log" 2>&1 && timeout 60 wineserver -w; }; then
-    x86e_presses compare
-    timeout 60 wineserver -k >/dev/null 2>&1
-  else
-    fail "x86-emulated compare: 64-bit Wine cannot start: $(first_wine_error "$out/x64-compare-wineboot.log")"
-  fi
-  mode=${saved[0]} wine_bin=${saved[1]} sim_exe=${saved[2]} probe_exe=${saved[3]}
-  export WINEPREFIX=${saved[4]} WINEARCH=${saved[5]} WINELOADER=${saved[6]}
-  local ours=$out/x86-emulated-compare-trace.txt theirs=$out/x64-compare-trace.txt difference
-  if [[ ! -s $ours || ! -s $theirs ]]; then
-    fail "x86-emulated compare: both programs write a trace (32-bit: $(wc -l <"$ours" 2>/dev/null || echo none) lines, 64-bit: $(wc -l <"$theirs" 2>/dev/null || echo none))"
-  elif difference=$(diff <(tr -d '\r' <"$theirs") <(tr -d '\r' <"$ours")); then
-    pass "x86-emulated compare: the 32-bit program's trace equals the 64-bit program's, line for line ($(wc -l <"$ours") lines)"
-  else
-    fail "x86-emulated compare: the 32-bit trace differs from the 64-bit trace ($(grep -c '^[<>]' <<<"$difference") lines; first: $(grep -m2 '^[<>]' <<<"$difference" | paste -sd ' ' | cut -c1-160))"
-  fi
-}
-
-if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
-  case ${1:-} in
-    setup) x86e_setup "${2:-/dev/stderr}" "${3:-auto}" ;;
-    prefix) [[ -n ${2:-} ]] && x86e_copy_prefix "$2" ;;
-    env) x86e_env "${2:-auto}" ;;
-    runs-x86) x86e_runs_x86 ;;
-    run-env)
-      [[ -n ${2:-} ]] && x86e_setup "${4:-/dev/stderr}" >&2 && x86e_copy_prefix "$2" &&
-        x86e_env "${3:-auto}" "$2" ;;
-    *) sed -n 's/^#   bash /usage: bash /p' "${BASH_SOURCE[0]}" >&2; false ;;
-  esac
-fi
+case ${1:-} in
+  setup) x86e_setup "${2:-/dev/stderr}" "${3:-auto}" ;;
+  prefix) [[ -n ${2:-} ]] && x86e_copy_prefix "$2" ;;
+  env) x86e_env "${2:-auto}" ;;
+  runs-x86) x86e_runs_x86 ;;
+  run-env)
+    [[ -n ${2:-} ]] && x86e_setup "${4:-/dev/stderr}" >&2 && x86e_copy_prefix "$2" &&
+      x86e_env "${3:-auto}" "$2" ;;
+  *) sed -n 's/^#   bash /usage: bash /p' "${BASH_SOURCE[0]}" >&2; false ;;
+esac

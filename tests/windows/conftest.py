@@ -1,0 +1,332 @@
+"""The Windows program's tests: which Wine modes run (choose_modes; the
+table in README.md says what each runs), how Wine starts in each (make_wine),
+and the fixtures the tests share: the virtual display, the builds, the
+made-up firmware folder and the programs built from it, Wine in each mode.
+
+    TARN_WINE_MODE=auto|x64|x86|x86-emulated /usr/bin/python3 -m pytest tests/windows
+"""
+import os
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+import harness
+from harness import OUT, PROBE, PROGRAM, ROOT, SHOTS
+
+MODES = ("x64", "x86", "x86-emulated")
+# The Windows versions each mode runs the programs as.
+VERSIONS = {"x64": ("win98", "winxp", "win10"), "x86": ("win98", "winxp", "win10"),
+            "x86-emulated": ("win98", "winxp")}
+# A 96-byte static i386 Linux program that exits with 42: whether this
+# machine executes 32-bit x86 programs needs no i386 package to answer.
+# (Some kernels are built without 32-bit support; no 32-bit Wine starts there.)
+X86_PROBE = bytes.fromhex(
+    "7f454c46010101000000000000000000020003000100000054800408340000000000000000000000340020000100"
+    "000000000000010000000000000000800408008004086000000060000000050000000010000"
+    "0bb2a000000b801000000cd80")
+
+chosen = []  # the modes this run's Wine tests run in
+started = time.monotonic()
+
+
+def runs_x86():
+    """'' when this machine executes 32-bit x86 programs, else why not."""
+    probe = OUT / "x86-probe"
+    probe.write_bytes(X86_PROBE)
+    probe.chmod(0o755)
+    try:
+        ran = subprocess.run([str(probe)], capture_output=True, text=True, timeout=10)
+        return "" if ran.returncode == 42 else f"exit status {ran.returncode}"
+    except OSError as error:
+        return error.strerror
+    finally:
+        probe.unlink()
+
+
+def choose_modes(setting, x86_reason):
+    """The modes TARN_WINE_MODE asks for: auto is x64, and x86 where this
+    machine runs it."""
+    if setting == "auto":
+        return ["x64"] + ([] if x86_reason else ["x86"])
+    if setting not in MODES:
+        raise pytest.UsageError(f"TARN_WINE_MODE={setting}: expected auto, x64, x86 or x86-emulated")
+    if setting == "x86" and x86_reason:
+        raise pytest.UsageError(f"TARN_WINE_MODE=x86, but this machine cannot execute 32-bit x86 programs "
+                                f"({x86_reason}): use x64, x86-emulated or auto")
+    return [setting]
+
+
+def install(modes, log):
+    """Installs what MODES need and is missing (tests/windows/install-tools.sh);
+    '' on success, else the first error."""
+    with open(log, "w") as file:
+        code = subprocess.run(["bash", str(ROOT / "tests/windows/install-tools.sh"), *modes],
+                              stdin=subprocess.DEVNULL, stdout=file, stderr=subprocess.STDOUT).returncode
+    lines = log.read_text().splitlines()
+    print("\n".join(line for line in lines if line.startswith("install:")))
+    return "" if code == 0 else next((l for l in lines if l.startswith(("E:", "error:"))), f"exit status {code}")
+
+
+def stopped(*_):
+    raise KeyboardInterrupt
+
+
+def pytest_configure(config):
+    # Stopped from outside, the run still tears down: the programs for real
+    # cards and their firmware folder never outlive it.
+    signal.signal(signal.SIGTERM, stopped)
+    harness.remove(OUT)
+    SHOTS.mkdir(parents=True)
+    setting = os.environ.get("TARN_WINE_MODE", "auto")
+    x86_reason = runs_x86()
+    chosen[:] = choose_modes(setting, x86_reason)
+    print(f"=== windows: 32-bit x86 programs run on this machine: {'no (' + x86_reason + ')' if x86_reason else 'yes'}"
+          f"; Wine modes: {' '.join(chosen)} (TARN_WINE_MODE={setting})")
+    # auto asks for 32-bit Wine where the machine could run it, but a machine
+    # whose package mirror cannot give it still runs the 64-bit mode: that is
+    # said, not failed. A mode asked for by name must install.
+    if setting == "auto" and "x86" in chosen:
+        error = install(["x86"], OUT / "install-x86.log")
+        if error:
+            chosen.remove("x86")
+            harness.note(f"x86 mode left out: 32-bit Wine could not be installed ({error}); "
+                         "the 32-bit programs are checked, not run")
+    error = install(chosen, OUT / "install.log")
+    if error:
+        raise pytest.UsageError(f"installing the tools: {error} (log: {OUT / 'install.log'})")
+
+
+def mode_of(item):
+    spec = getattr(item, "callspec", None)
+    return spec.params.get("wine") if spec else None
+
+
+def pytest_generate_tests(metafunc):
+    """Each Wine test once per chosen mode it is meant for (the modes marker;
+    without it x64 and x86), as test_NAME[MODE] or test_NAME[MODE-VERSION]."""
+    if "wine" not in metafunc.fixturenames:
+        return
+    marker = metafunc.definition.get_closest_marker("modes")
+    modes = [mode for mode in chosen if mode in (marker.args if marker else ("x64", "x86"))]
+    if "version" in metafunc.fixturenames:
+        pairs = [(mode, version) for mode in modes for version in VERSIONS[mode]]
+        metafunc.parametrize("wine,version", pairs, indirect=["wine"], ids=[f"{m}-{v}" for m, v in pairs])
+    else:
+        metafunc.parametrize("wine", modes, indirect=True)
+
+
+def pytest_collection_modifyitems(config, items):
+    """Leaves out what this run's modes do not run, the on-request tests not
+    asked for, and applies TARN_WINE_SCENARIOS; runs the tests mode by mode."""
+    asked = (config.option.keyword or "") + " " + (config.option.markexpr or "")
+    scenarios = os.environ.get("TARN_WINE_SCENARIOS", "").split()
+    unknown = [name for name in scenarios
+               if not any(item.originalname.startswith(f"test_{name}") for item in items)]
+    if unknown:
+        raise pytest.UsageError(f"TARN_WINE_SCENARIOS: no test is named {', '.join(unknown)}")
+    kept, dropped = [], []
+    for item in items:
+        marker = item.get_closest_marker("modes")
+        name = item.originalname[len("test_"):]
+        left_out = ("wine" in item.fixturenames and mode_of(item) not in chosen  # no chosen mode runs it
+                    or "wine" not in item.fixturenames and marker and not set(marker.args) & set(chosen)
+                    or scenarios and not any(name.startswith(s) for s in scenarios)
+                    or item.get_closest_marker("on_request") and name not in asked and name not in scenarios)
+        (dropped if left_out else kept).append(item)
+    config.hook.pytest_deselected(items=dropped)
+    items[:] = sorted(kept, key=lambda item: MODES.index(mode_of(item)) + 1 if mode_of(item) else 0)
+
+
+def pytest_runtest_teardown(item):
+    if harness.limit_reached:
+        item.session.shouldstop = f"the Windows part reached its limit of {harness.WHOLE_LIMIT} s"
+
+
+def pytest_terminal_summary(terminalreporter):
+    write = terminalreporter.write_line
+    write("--- closing note")
+    for line in "\n".join(harness.notes).splitlines():
+        write(f"  {line}")
+    if harness.screenshots:
+        write(f"  screenshots in {SHOTS}:")
+        for name, what in harness.screenshots:
+            write(f"    {name}: {what}")
+    write(f"windows part took {round(time.monotonic() - started)} s")
+
+
+class Once:
+    """What is made once per run and shared (builds, prefixes). A failure
+    fails the first test that needs the thing and skips the later ones,
+    naming the first: every failure is counted once."""
+
+    def __init__(self):
+        self.made, self.failed, self.cleanups = {}, {}, []
+
+    def get(self, key, make, request):
+        if key in self.failed:
+            pytest.skip(f"{key} failed in {self.failed[key]}")
+        if key not in self.made:
+            try:
+                self.made[key] = make()
+            except (Exception, pytest.fail.Exception):
+                self.failed[key] = request.node.nodeid
+                raise
+        return self.made[key]
+
+
+@pytest.fixture(scope="session")
+def once():
+    made = Once()
+    yield made
+    # Each, whatever the others do: a Wine that will not stop must not keep
+    # the programs for real cards from being deleted.
+    failures = []
+    for cleanup in reversed(made.cleanups):
+        try:
+            cleanup()
+        except (Exception, pytest.fail.Exception) as failure:
+            failures.append(failure)
+    assert not failures, f"tearing down: {failures}"
+
+
+def built(once, request, preset, *targets, env=None):
+    """The build folder of PRESET, built once (only TARGETS when named)."""
+    def make():
+        ok, tail = harness.build(preset, *targets, env=env)
+        assert ok, f"{preset} builds:\n{tail}"
+        return ROOT / "build" / preset
+    return once.get(" ".join((preset, *targets)), make, request)
+
+
+@pytest.fixture
+def sim_x86(once, request):
+    return built(once, request, "windows-sim", "tarn-flash-update") / PROGRAM
+
+
+@pytest.fixture
+def sim_x64(once, request):
+    return built(once, request, "windows-sim-x64") / PROGRAM
+
+
+@pytest.fixture
+def firmware(once, request):
+    """Six files the firmware check accepts that are no card's firmware. The
+    programs for real cards made from them are copied out for the tests and
+    deleted, with the folder, when the run ends, whatever happens: firmware
+    that is not the card's never leaves this run inside a program."""
+    def make():
+        folder = OUT / "test-firmware"
+        once.cleanups.append(lambda: harness.remove(
+            folder, *OUT.glob("hardware-*.exe"),
+            *(ROOT / "build" / preset / PROGRAM for preset in ("windows-hardware", "windows-hardware-x64"))))
+        harness.bounded(120, "the made-up firmware folder",
+                        ["/usr/bin/python3", str(ROOT / "tests/windows/make-test-firmware.py"), str(folder)])
+        return folder
+    return once.get("the made-up firmware folder", make, request)
+
+
+def hardware_program(once, request, firmware, preset, name):
+    def make():
+        built(once, request, preset, env={"TARN_FIRMWARE_DIR": str(firmware)})
+        (ROOT / "build" / preset / PROGRAM).rename(OUT / name)
+        return OUT / name
+    return once.get(name, make, request)
+
+
+@pytest.fixture
+def hardware_x86(once, request, firmware):
+    return hardware_program(once, request, firmware, "windows-hardware", "hardware-x86.exe")
+
+
+@pytest.fixture
+def hardware_x64(once, request, firmware):
+    return hardware_program(once, request, firmware, "windows-hardware-x64", "hardware-x64.exe")
+
+
+@pytest.fixture
+def display(once, request):
+    """One virtual display. Xvfb picks a free display number itself and
+    writes it once it takes clients (-displayfd): runs beside other users of
+    this machine cannot take the same number, and a display that does not
+    answer fails at once. DISPLAY is set for every program this run starts."""
+    def make():
+        reader, writer = os.pipe()
+        with open(OUT / "xvfb.log", "w") as log:
+            xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writer), "-screen", "0", "1024x768x24", "-nolisten",
+                                     "tcp"], pass_fds=[writer], stdout=log, stderr=log, start_new_session=True)
+        os.close(writer)
+        once.cleanups.append(lambda: harness.stop(xvfb))
+        # The number, then a newline, in two writes: read to the newline,
+        # or Xvfb fails writing the second.
+        number, end = b"", time.monotonic() + 10
+        while not number.endswith(b"\n") and select.select([reader], [], [], max(0, end - time.monotonic()))[0]:
+            number += os.read(reader, 16) or b"\n"
+        os.close(reader)
+        os.environ["DISPLAY"] = ":" + number.decode().strip()
+        assert os.environ["DISPLAY"] != ":" and harness.xdotool("getdisplaygeometry").code == 0, \
+            f"the virtual display did not start within 10 s: {harness.first_error(OUT / 'xvfb.log')}"
+        return os.environ["DISPLAY"]
+    return once.get("the virtual display", make, request)
+
+
+def system_architectures():
+    """The system's foreign architectures and its count of i386 packages."""
+    foreign = harness.bounded(60, "dpkg's architectures", ["dpkg", "--print-foreign-architectures"]).out.split()
+    packages = harness.bounded(60, "dpkg's packages", ["dpkg-query", "-W", "-f", "${Architecture}\n"]).out
+    return f"{' '.join(foreign)}; {packages.split().count('i386')} i386 packages"
+
+
+def emulated_loader():
+    """The launcher of 32-bit Wine under qemu-i386, once its folder is made
+    (tests/windows/x86-emulated.sh), and what the set-up left as it was."""
+    log, before, t0 = OUT / "x86-emulated-setup.log", system_architectures(), time.monotonic()
+    ran = harness.bounded(1800, "the i386 Wine folder (x86-emulated.sh setup)",
+                          ["bash", str(ROOT / "tests/windows/x86-emulated.sh"), "setup", str(log)])
+    launcher = harness.fields(ran.out).get("launcher")
+    assert ran.code == 0 and launcher, f"x86-emulated: setting up the i386 Wine folder (log: {log})"
+    harness.note(f"x86-emulated: the i386 Wine folder is ready ({round(time.monotonic() - t0)} s)")
+    return launcher, (before, system_architectures())
+
+
+def make_wine(name, once, request):
+    """Wine in mode NAME with a fresh prefix, stopped when the run ends."""
+    setup = None
+    if name == "x64":
+        folder = built(once, request, "windows-sim-x64")
+        loader = shutil.which("/usr/lib/wine/wine64") or shutil.which("wine64")
+    else:
+        folder = built(once, request, "windows-sim", "tarn-flash-update", "tarn-sheet-probe")
+        loader = shutil.which("/usr/lib/wine/wine") or shutil.which("wine")
+        if name == "x86-emulated":
+            loader, setup = emulated_loader()
+    assert loader, f"{name}: no Wine loader for this mode is installed"
+    wine = harness.Wine(name, loader, "win64" if name == "x64" else "win32", folder / PROGRAM, folder / PROBE,
+                        emulated=setup is not None)
+    wine.setup = setup
+    t0 = time.monotonic()
+    once.cleanups.append(wine.shut)
+    wine.boot()
+    harness.note(f"{name}: Wine starts ({round(time.monotonic() - t0)} s for wineboot)")
+    return wine
+
+
+@pytest.fixture
+def modes(once, request, display):
+    """Wine in any mode by name, made once per run."""
+    return lambda name: once.get(f"the {name} mode", lambda: make_wine(name, once, request), request)
+
+
+@pytest.fixture
+def wine(request, modes):
+    """Wine in the test's mode (its parameter)."""
+    return modes(request.param)
+
+
+@pytest.fixture
+def hardware(wine, request):
+    """The program for real cards that WINE runs."""
+    return request.getfixturevalue("hardware_x64" if wine.name == "x64" else "hardware_x86")

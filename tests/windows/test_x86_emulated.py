@@ -1,0 +1,74 @@
+"""The x86-emulated mode's own tests: only what a 32-bit run can show. The
+sheet read back by the 32-bit probe, updates of both kinds and the exit
+after the power-off message, compared line for line with the 64-bit
+program's trace. A traced update under emulation takes minutes (the program
+writes millions of trace lines); test_sheet_updates, on request, is the same
+presses untraced, without the comparison."""
+import re
+import time
+
+import pytest
+
+import harness
+from harness import HIDDEN, MESSAGE, OUT, POWER_OFF, SHOWN
+
+pytestmark = pytest.mark.modes("x86-emulated")
+
+
+def test_x86_emulated_setup(wine):
+    """The set-up leaves the system's architectures and i386 packages (none) as they were."""
+    before, after = wine.setup
+    assert after == before, "the system's foreign architectures and i386 packages changed in the set-up"
+
+
+def test_failure_words(wine):
+    """qemu crashing before the program is loaded (here an emulated 486,
+    which lacks instructions Debian's i386 libraries use) is told as the
+    emulation's failure, not the program's."""
+    broken = OUT / "x86-emulated-broken-qemu"
+    broken.write_text(re.sub(r"-B 0x[0-9a-f]*", r"\g<0> -cpu 486", open(wine.loader).read()))
+    broken.chmod(0o755)
+    crashing = harness.Wine(wine.name, str(broken), "win32", wine.sim, wine.probe_exe, emulated=True)
+    with pytest.raises(pytest.fail.Exception, match="the emulation failed before the program started "
+                                                    r"\(qemu or 32-bit Wine\): qemu: "):
+        crashing.start("broken-emulator", "100")
+    crashing.shut()
+
+
+def presses(wine, label, trace=None):
+    """The same cards and presses in either mode: two cards read back, an
+    older card's chain update after choosing PCI, a newer card's flash
+    update, OK, the power-off message. Flash erases take no time, so that no
+    trace holds a count of status polls that depends on the machine's speed."""
+    with wine.start(label, "14:pci,100", trace, TARN_SIM_ERASE_MS="0") as app:
+        assert app.tabs() == ["Card 1", "Card 2"]
+        app.expect(1, 100, "Not updated", HIDDEN)
+        app.expect(0, 14, "Not updated", SHOWN)
+        app.click(0, 1010)
+        time.sleep(0.3)
+        app.click(0, 1)
+        assert app.verdict(0)["status"] == "Success", "card 1 (revision 14) after the chain update"
+        app.select(1)
+        app.click(1, 1)
+        assert app.verdict(1)["status"] == "Success", "card 2 (revision 100) after the flash update"
+        app.click(-1, 1)
+        app.wait_window(MESSAGE, 60)
+        assert app.text(MESSAGE) == POWER_OFF
+        app.dismiss(MESSAGE)
+        assert app.end() == 0
+
+
+@pytest.mark.on_request
+def test_sheet_updates(wine):
+    presses(wine, "sheet-updates")
+
+
+@pytest.mark.timeout(3600)
+def test_compare_traces(wine, modes):
+    """The 32-bit program's trace against the 64-bit program's, line for
+    line: a 32-bit-only fault in what the program does to the cards shows."""
+    ours, theirs = OUT / "x86-emulated-compare-trace.txt", OUT / "x64-compare-trace.txt"
+    presses(wine, "compare", ours)
+    presses(modes("x64"), "compare", theirs)
+    assert ours.stat().st_size > 0 and theirs.stat().st_size > 0, "both programs write a trace"
+    assert harness.differences(theirs, ours) == []
