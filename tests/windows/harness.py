@@ -123,6 +123,9 @@ def first_error(log):
     return found.group(0) if found else "no message from Wine"
 
 
+EMULATION_FAILED = "the emulation failed before the program started (qemu or 32-bit Wine)"
+
+
 def emulation_error(log):
     """Why a process under emulation ended: the emulation's failure (qemu or
     Wine gave up before the program was loaded) or the program's."""
@@ -134,16 +137,16 @@ def emulation_error(log):
               if "windows\\\\system32" not in l.lower() and re.search(r'\.exe" at ', l, re.I)]
     if loaded:
         return f"the program was loaded, then ended: {line or 'no message from Wine'}"
-    return f"the emulation failed before the program started (qemu or 32-bit Wine): {line or 'no message from qemu or Wine'}"
+    return f"{EMULATION_FAILED}: {line or 'no message from qemu or Wine'}"
 
 
 class Wine:
     """One Wine mode: how its loader starts, its prefix, and the programs it
     runs (the simulated one, the sheet probe, the one for real cards)."""
 
-    def __init__(self, name, loader, arch, sim, probe, emulated=False):
+    def __init__(self, name, loader, arch, sim, probe, prefix, server="wineserver", emulated=False):
         self.name, self.loader, self.sim, self.probe_exe, self.emulated = name, loader, sim, probe, emulated
-        self.prefix = OUT / f"wineprefix-{name}"
+        self.prefix, self.server = prefix, server
         # Quiet but for the loader's errors, the first of which says why a
         # program did not start; under emulation also whether it was loaded.
         debug = "-all,err+module" + (",+loaddll" if emulated else "")
@@ -160,7 +163,7 @@ class Wine:
                            stderr=file)
 
     def idle(self, after):
-        bounded(120, f"wineserver -w (Wine's processes to end) after {after}", ["wineserver", "-w"], env=self.env)
+        bounded(120, f"wineserver -w (Wine's processes to end) after {after}", [self.server, "-w"], env=self.env)
 
     def setting(self, key, name, data=None, kind="REG_SZ"):
         """Sets (or with no DATA deletes) a value in the prefix's registry."""
@@ -179,7 +182,8 @@ class Wine:
         glyphs of Wine's Marlett font, which this Wine does not find in its
         own folder: the prefix's font folder gets it (fonts-wine), and only
         it: with Wine's Tahoma there too, the sheet would size its pages in
-        Tahoma while they lay out in MS Sans Serif, a pairing no Windows has."""
+        Tahoma while they lay out in MS Sans Serif, a pairing no Windows has.
+        (The i386 folder's prefix is made so once, by x86-emulated.sh.)"""
         log = OUT / f"{self.name}-wineboot.log"
         if self.run(300, "wineboot (a fresh Wine prefix)", "wineboot", "-i", log=log).code != 0:
             pytest.fail(f"{self.name}: Wine cannot start: {self.why_ended(log)}")
@@ -192,7 +196,7 @@ class Wine:
         font.symlink_to(marlett)
 
     def shut(self):
-        bounded(30, "wineserver -k (Wine's processes stopped)", ["wineserver", "-k"], env=self.env)
+        bounded(30, "wineserver -k (Wine's processes stopped)", [self.server, "-k"], env=self.env)
 
     def probe(self, *args):
         return bounded(120, f"the sheet probe ({' '.join(map(str, args[:2]))})",
@@ -200,13 +204,24 @@ class Wine:
 
     def start(self, label, cards, trace=None, exe=None, window=CAPTION, **settings):
         """Starts a program (the simulated one unless EXE) and waits for its
-        window; a program Wine cannot start fails at once, saying why."""
-        app = App(self, label, exe or self.sim, cards, trace, settings)
-        try:
-            return app.wait_window(window, 60)
-        except BaseException:
-            stop(app.process)
-            raise
+        window; a program Wine cannot start fails at once, saying why. Under
+        emulation, a start that failed before the program was loaded (qemu or
+        Wine gave up) is tried once more, and the retry noted; a program that
+        was loaded and then failed is never tried again."""
+        for attempt in (1, 2):
+            app = App(self, label if attempt == 1 else f"{label}-retry", exe or self.sim, cards, trace, settings)
+            try:
+                return app.wait_window(window, 60)
+            except pytest.fail.Exception as failure:
+                stop(app.process)
+                if attempt == 2 or not self.emulated or EMULATION_FAILED not in str(failure):
+                    raise
+                self.shut()
+                retries.append(f"{app.label}: {failure}")
+                note(f"{app.label}: retried once: {failure}")
+            except BaseException:
+                stop(app.process)
+                raise
 
 
 def fields(report):
@@ -318,6 +333,7 @@ class App:
 
 
 screenshots = []  # (file name, what it shows), for the closing note
+retries = []  # starts tried again after the emulation failed, with the cause
 notes = []  # lines for the closing note, each printed as it comes too
 
 
