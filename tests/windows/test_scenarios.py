@@ -47,6 +47,7 @@ def test_fail_fast(wine):
     with pytest.raises(pytest.fail.Exception, match=r"program ended unexpectedly: .*tarn-no-such\.dll") as failure:
         wine.start("fail-fast", "100", exe=folder / "no-such-dll.exe")
     assert time.monotonic() - t0 < 30, "a program Wine cannot load should fail at once"
+    assert not [retry for retry in harness.retries if "fail-fast" in retry], "a program that was loaded is tried once only"
     print(f"fails at once ({time.monotonic() - t0:.0f} s), saying why: {failure.value}")
 
 
