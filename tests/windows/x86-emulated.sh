@@ -171,13 +171,6 @@ x86e_prepare_folder() (
   sed -n "s|^/|$folder/|p" "$folder"/etc/ld.so.conf.d/*.conf >"$folder/etc/ld.so.conf.tarn"
   ldconfig -X -f "$folder/etc/ld.so.conf.tarn" -C "$folder/etc/ld.so.cache"
   echo "$x86e_preload_path" >"$folder/etc/ld.so.preload"
-  # Run natively, the loader finds Wine's libraries beside itself, the
-  # wineserver beside itself (the plain 64-bit one, not the emulated
-  # launcher's) and its C library through its own interpreter: a copy in a
-  # folder of its own whose interpreter is the folder's.
-  mkdir -p "$x86e_native_bin"
-  cp "$folder/usr/lib/wine/wine" "$x86e_native_bin/wine"
-  patchelf --set-interpreter "$(readlink -f "$folder/lib/ld-linux.so.2")" "$x86e_native_bin/wine"
 )
 
 # x86e_finish LOG: the launchers, and the preload library and the server
@@ -206,8 +199,20 @@ x86e_finish() (
   # Each process starts the wineserver beside the loader when none runs.
   x86e_put "$folder/usr/lib/wine/wineserver" '#!/bin/sh' \
     "LD_PRELOAD='$x86e_cache/server-shim.so' exec /usr/lib/wine/wineserver64 \"\$@\""
-  # Natively: the folder's libraries before any of the host's 32-bit ones
-  # (the host's library cache may name some), the wineserver without them.
+  # Run natively, the loader finds Wine's libraries beside itself, the
+  # wineserver beside itself (the plain 64-bit one, not the emulated
+  # launcher's) and its C library through its own interpreter: a copy in a
+  # folder of its own whose interpreter is the folder's.
+  mkdir -p "$x86e_native_bin"
+  cp "$folder/usr/lib/wine/wine" "$x86e_native_bin/wine.new"
+  patchelf --set-interpreter "$(readlink -f "$folder/lib/ld-linux.so.2")" "$x86e_native_bin/wine.new"
+  if cmp -s "$x86e_native_bin/wine.new" "$x86e_native_bin/wine"; then
+    rm "$x86e_native_bin/wine.new"
+  else
+    mv "$x86e_native_bin/wine.new" "$x86e_native_bin/wine"
+  fi
+  # The folder's libraries before any of the host's 32-bit ones (the host's
+  # library cache may name some), the wineserver without them.
   x86e_put "$x86e_native_launcher" '#!/bin/sh' \
     "# 32-bit Wine run natively from $folder (tests/windows/x86-emulated.sh)." \
     "export LD_LIBRARY_PATH='$(paste -sd: "$folder/etc/ld.so.conf.tarn")'" \
