@@ -123,21 +123,26 @@ def first_error(log):
     return found.group(0) if found else "no message from Wine"
 
 
-EMULATION_FAILED = "the emulation failed before the program started (qemu or 32-bit Wine)"
+EMULATION_FAILED = "the emulation failed"
 
 
 def emulation_error(log):
     """Why a process under emulation ended: the emulation's failure (qemu or
-    Wine gave up before the program was loaded) or the program's."""
+    Wine gave up before the program was loaded, or qemu ended the loaded
+    program for a signal Wine never reported) or the program's (a fault of
+    the program itself Wine reports as an unhandled exception)."""
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
     found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M) or re.search(r"^qemu.*$", text, re.M)
     line = found.group(0) if found else ""
     # Wine's own programs live in its system folder; the tests' do not.
     loaded = [l for l in re.findall(r'Loaded L.*$', text, re.M)
               if "windows\\\\system32" not in l.lower() and re.search(r'\.exe" at ', l, re.I)]
-    if loaded:
-        return f"the program was loaded, then ended: {line or 'no message from Wine'}"
-    return f"{EMULATION_FAILED}: {line or 'no message from qemu or Wine'}"
+    ended_by_qemu = re.search(r"^qemu: uncaught target signal.*$", text, re.M)
+    if not loaded:
+        return f"{EMULATION_FAILED} before the program started (qemu or 32-bit Wine): {line or 'no message from qemu or Wine'}"
+    if ended_by_qemu and "wine: Unhandled" not in text:
+        return f"{EMULATION_FAILED} after the program was loaded (qemu ended it, Wine saw no fault): {ended_by_qemu.group(0)}"
+    return f"the program was loaded, then ended: {line or 'no message from Wine'}"
 
 
 class Wine:

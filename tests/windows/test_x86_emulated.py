@@ -34,12 +34,31 @@ def test_failure_words(wine):
     crashing = harness.Wine(wine.name, str(broken), "win32", wine.sim, wine.probe_exe, wine.prefix, wine.server,
                             emulated=True)
     retried = len(harness.retries)
-    with pytest.raises(pytest.fail.Exception, match=re.escape(harness.EMULATION_FAILED) + ": qemu: "):
+    with pytest.raises(pytest.fail.Exception, match=re.escape(harness.EMULATION_FAILED) + " before the program started "
+                                                    r"\(qemu or 32-bit Wine\): qemu: "):
         crashing.start("broken-emulator", "100")
     crashing.shut()
     new = harness.retries[retried:]
     assert len(new) == 1 and "broken-emulator" in new[0], f"one retry of the broken emulator noted, not {new}"
     del harness.retries[retried:]  # the check's own retry, not one of the run's
+
+
+LOADED = 'trace:loaddll:build_module Loaded L"Z:\\\\build\\\\tarn-flash-update.exe" at 00400000: native\n'
+QEMU_ENDED = "qemu: uncaught target signal 11 (Segmentation fault) - core dumped\n"
+
+
+@pytest.mark.parametrize("log, words", [
+    (QEMU_ENDED, "the emulation failed before the program started"),
+    (LOADED + QEMU_ENDED, "the emulation failed after the program was loaded"),
+    (LOADED + "wine: Unhandled page fault on read access to 00000000\n" + QEMU_ENDED,
+     "the program was loaded, then ended: wine: Unhandled page fault"),
+    (LOADED + "err:module:import_dll Library tarn-no-such.dll not found\n", "the program was loaded, then ended: err:"),
+], ids=["not-loaded", "loaded-then-ended-by-qemu", "loaded-then-faulted", "loaded-then-missing-dll"])
+def test_failure_words_of_a_log(tmp_path, log, words):
+    """Which failures are the emulation's (tried once more) and which the
+    program's (never): a fault of the program is one Wine reports."""
+    (tmp_path / "stderr.txt").write_text(log)
+    assert harness.emulation_error(tmp_path / "stderr.txt").startswith(words)
 
 
 def presses(wine, label, trace=None, exe=None):
