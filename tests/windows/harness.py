@@ -85,7 +85,8 @@ def wait_until(seconds, what, ready, every=0.3, app=None):
     end = time.monotonic() + min(seconds, _seconds_left(what))
     while not ready():
         if app is not None and not app.running():
-            pytest.fail(f"{app.label}: the program ended unexpectedly: {app.why()}")
+            pytest.fail(f"{app.label}: the program ended unexpectedly (exit status {app.process.returncode}): "
+                        f"{app.why()}")
         if time.monotonic() >= end:
             _seconds_left(what)
             pytest.fail(f"waited {seconds} s for {what}")
