@@ -193,8 +193,10 @@ def sim_x86(once, request):
 
 @pytest.fixture
 def sim_98_stubs(once, request):
-    """The simulated program with the imports Windows 98 has only as failing stubs failing (win98_stubs.c)."""
-    return built(once, request, "windows-sim", "tarn-flash-update-98-stubs") / "tests/windows/tarn-flash-update-98-stubs.exe"
+    """The simulated program with the imports that Windows 98 has only as
+    failing stubs failing (win98_stubs.c)."""
+    folder = built(once, request, "windows-sim", "tarn-flash-update-98-stubs")
+    return folder / "tests/windows/tarn-flash-update-98-stubs.exe"
 
 
 @pytest.fixture

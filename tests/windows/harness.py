@@ -50,12 +50,13 @@ class Ran:
     out: str  # standard output, carriage returns taken out
 
 
-def bounded(seconds, what, command, stdout=None, **popen):
-    """Runs COMMAND to its end within SECONDS and the whole part's limit.
-    Past either, it and what it started are stopped and the test fails,
-    naming WHAT was waited for. Output goes to files, never pipes: a process
-    left behind (a wineserver) must not hold the call open."""
-    left = _seconds_left(what)
+def bounded(seconds, what, command, stdout=None, tearing_down=False, **popen):
+    """Runs COMMAND to its end within SECONDS and the whole part's limit
+    (past which only tearing down may go on). Past either, it and what it
+    started are stopped and the test fails, naming WHAT was waited for.
+    Output goes to files, never pipes: a process left behind (a wineserver)
+    must not hold the call open."""
+    left = seconds if tearing_down else _seconds_left(what)
     popen.setdefault("stderr", subprocess.DEVNULL)
     with tempfile.TemporaryFile() as captured:
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout or captured,
@@ -63,11 +64,13 @@ def bounded(seconds, what, command, stdout=None, **popen):
         try:
             code = process.wait(timeout=min(seconds, left))
         except subprocess.TimeoutExpired:
-            stop(process)
-            _seconds_left(what)
-            pytest.fail(f"waited {seconds} s for {what}; stopped it")
+            code = None
         finally:
             stop(process)
+        if code is None:
+            if not tearing_down:
+                _seconds_left(what)  # says so when it was the whole part's limit
+            pytest.fail(f"waited {seconds} s for {what}; stopped it")
         captured.seek(0)
         return Ran(code, captured.read().decode("utf-8", "replace").replace("\r", ""))
 
@@ -117,11 +120,11 @@ def colours(picture):
                        ["convert", str(picture), "-format", "%k", "info:"]).out or 0)
 
 
-def first_error(log):
+def first_error(log, fallback=r"^.+$"):
+    """The line of a Wine log that says why a program ended."""
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
-    found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M)
-    found = found or re.search(r"^.+$", text, re.M)
-    return found.group(0) if found else "no message from Wine"
+    found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M) or re.search(fallback, text, re.M)
+    return found.group(0) if found else ""
 
 
 EMULATION_FAILED = "the emulation failed"
@@ -131,18 +134,17 @@ def emulation_error(log):
     """Why a process under emulation ended: the emulation's failure (qemu or
     Wine gave up before the program was loaded, or qemu ended the loaded
     program for a signal Wine never reported) or the program's (a fault of
-    the program itself Wine reports as an unhandled exception)."""
+    the program itself Wine reports as an unhandled exception). Wine's own
+    programs live in its system folder; the tests' do not."""
+    line = first_error(log, r"^qemu.*$")
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
-    found = re.search(r"^.*(err:|^wine: |[Ee]rror|cannot|not found).*$", text, re.M) or re.search(r"^qemu.*$", text, re.M)
-    line = found.group(0) if found else ""
-    # Wine's own programs live in its system folder; the tests' do not.
-    loaded = [l for l in re.findall(r'Loaded L.*$', text, re.M)
-              if "windows\\\\system32" not in l.lower() and re.search(r'\.exe" at ', l, re.I)]
+    loaded = re.findall(r'Loaded L.*\.exe" at .*$', text, re.M | re.I)
     ended_by_qemu = re.search(r"^qemu: uncaught target signal.*$", text, re.M)
-    if not loaded:
-        return f"{EMULATION_FAILED} before the program started (qemu or 32-bit Wine): {line or 'no message from qemu or Wine'}"
+    if not any("windows\\\\system32" not in entry.lower() for entry in loaded):
+        return (f"{EMULATION_FAILED} before the program started (qemu or 32-bit Wine): "
+                f"{line or 'no message from qemu or Wine'}")
     if ended_by_qemu and "wine: Unhandled" not in text:
-        return f"{EMULATION_FAILED} after the program was loaded (qemu ended it, Wine saw no fault): {ended_by_qemu.group(0)}"
+        return f"{EMULATION_FAILED} after the program was loaded (qemu ended it, Wine saw no fault): {ended_by_qemu[0]}"
     return f"the program was loaded, then ended: {line or 'no message from Wine'}"
 
 
@@ -161,7 +163,7 @@ class Wine:
         # Wine would otherwise offer to install them.
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINELOADER=loader, WINEDEBUG=debug,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.why_ended = emulation_error if emulated else first_error
+        self.why_ended = emulation_error if emulated else lambda log: first_error(log) or "no message from Wine"
 
     def run(self, seconds, what, *args, env=None, log=None):
         with open(log or os.devnull, "w") as file:
@@ -202,7 +204,7 @@ class Wine:
         font.symlink_to(marlett)
 
     def shut(self):
-        bounded(30, "wineserver -k (Wine's processes stopped)", [self.server, "-k"], env=self.env)
+        bounded(30, "wineserver -k (Wine's processes stopped)", [self.server, "-k"], env=self.env, tearing_down=True)
 
     def probe(self, *args):
         return bounded(120, f"the sheet probe ({' '.join(map(str, args[:2]))})",

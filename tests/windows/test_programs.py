@@ -1,6 +1,7 @@
 """The built programs without Wine: format, imports, resources, the
 hardware flavour's refusals, and the checks of the checks, each fault made
 once on a copy of a built program."""
+import os
 import re
 import subprocess
 import time
@@ -41,8 +42,8 @@ def test_program(program, request):
     and its manifest, version information and icon (no Wine needed)."""
     fixture, form, flavour = PROGRAMS[program]
     exe = request.getfixturevalue(fixture)
-    headers = bounded(60, f"objdump on {exe.name}",
-                      [("x86_64" if form == "pei-x86-64" else "i686") + "-w64-mingw32-objdump", "-f", "-p", str(exe)]).out
+    objdump = ("x86_64" if form == "pei-x86-64" else "i686") + "-w64-mingw32-objdump"
+    headers = bounded(60, f"objdump on {exe.name}", [objdump, "-f", "-p", str(exe)]).out
     assert re.search(r"file format (\S+)", headers).group(1) == form
     assert re.search(r"Subsystem\s+0*2\s", headers), f"{program} is not a GUI program"
     dlls = {name.lower().removesuffix(".dll") for name in re.findall(r"DLL Name: (\S+)", headers)}
@@ -52,7 +53,8 @@ def test_program(program, request):
     assert ran.code == 0, ran.out
     if program == "simulated-32":
         save_icon_pictures(ico)
-    harness.note(f"{program}, version information:\n" + "\n".join(l for l in ran.out.splitlines() if l.startswith("  ")))
+    harness.note(f"{program}, version information:\n" +
+                 "\n".join(line for line in ran.out.splitlines() if line.startswith("  ")))
 
 
 def save_icon_pictures(ico):
@@ -130,25 +132,25 @@ def test_hardware_flavour_refuses_stand_ins(sim_x86, hardware_x86):
     """Stand-in firmware never goes into the program for real cards: not
     without a firmware folder, not from a folder of stand-ins, and its entry
     point does not compile against stand-ins."""
-    def configure(folder, what):
-        with open(OUT / f"refusal-{what}.log", "w") as log:
-            steps = [["cmake", "--preset", "windows-hardware"], ["cmake", "--build", "--preset", "windows-hardware"]]
-            codes = [bounded(600, f"windows-hardware {step[1]} ({what})", step, stdout=log, stderr=subprocess.STDOUT,
-                             env={**harness.os.environ, "TARN_FIRMWARE_DIR": folder}).code for step in steps[:1]]
-            if codes[0] == 0:
-                codes.append(bounded(600, f"windows-hardware build ({what})", steps[1], stdout=log,
-                                     stderr=subprocess.STDOUT, env={**harness.os.environ, "TARN_FIRMWARE_DIR": folder}).code)
-        return any(codes), (OUT / f"refusal-{what}.log").read_text()
+    def refusal(folder, what):
+        """The build's log when it refuses the folder, else ''."""
+        log, env = OUT / f"refusal-{what}.log", {**os.environ, "TARN_FIRMWARE_DIR": folder}
+        with open(log, "w") as file:
+            for step in (["cmake", "--preset", "windows-hardware"],
+                         ["cmake", "--build", "--preset", "windows-hardware"]):
+                if bounded(600, f"{' '.join(step)} ({what})", step, env=env, stdout=file,
+                           stderr=subprocess.STDOUT).code:
+                    return log.read_text()
+        return ""
 
-    refused, _ = configure("", "no-folder")
-    assert refused, "windows-hardware configures without a firmware folder"
+    assert refusal("", "no-folder"), "windows-hardware configures without a firmware folder"
     stand_ins = OUT / "stand-in-firmware"
     stand_ins.mkdir()
     for payload in (sim_x86.parents[2] / "payloads/data").glob("*.bin"):
         (stand_ins / payload.name).write_bytes(payload.read_bytes())
-    refused, log = configure(str(stand_ins), "stand-ins")
+    refused = refusal(str(stand_ins), "stand-ins")
     harness.remove(ROOT / "build/windows-hardware" / harness.PROGRAM)
-    assert refused and "stand-in" in log.lower(), "windows-hardware does not refuse stand-in files for being stand-ins"
+    assert "stand-in" in refused.lower(), "windows-hardware does not refuse stand-in files for being stand-ins"
     ran = bounded(300, "the hardware entry point to compile against stand-ins",
                   ["i686-w64-mingw32-g++-win32", "-std=c++20", f"-I{ROOT}", f"-I{sim_x86.parents[2] / 'generated'}",
                    "-fsyntax-only", str(ROOT / "tools/tarn-flash-update/windows_program_hardware.cpp")],

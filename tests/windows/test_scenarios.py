@@ -2,7 +2,6 @@
 person would with xdotool and read back through the sheet probe; one test
 per scenario, in each Wine mode (conftest.py)."""
 import re
-import subprocess
 import time
 
 import pytest
@@ -44,10 +43,11 @@ def test_fail_fast(wine):
                  [f"{arch}-w64-mingw32-gcc-win32", "-o", "no-such-dll.exe", "main.c", "libno-such.a"]):
         assert bounded(120, step[0], step, cwd=folder).code == 0, f"building the program Wine cannot load: {step}"
     t0 = time.monotonic()
-    with pytest.raises(pytest.fail.Exception, match=r"program ended unexpectedly \(exit status \d+\): .*tarn-no-such\.dll") as failure:
+    with pytest.raises(pytest.fail.Exception,
+                       match=r"program ended unexpectedly \(exit status \d+\): .*tarn-no-such\.dll") as failure:
         wine.start("fail-fast", "100", exe=folder / "no-such-dll.exe")
     assert time.monotonic() - t0 < 30, "a program Wine cannot load should fail at once"
-    assert not [retry for retry in harness.retries if "fail-fast" in retry], "a program that was loaded is tried once only"
+    assert not [retry for retry in harness.retries if "fail-fast" in retry], "a loaded program is tried once only"
     print(f"fails at once ({time.monotonic() - t0:.0f} s), saying why: {failure.value}")
 
 
@@ -148,7 +148,8 @@ def test_busy_sheet_update(wine, trace):
         early = app.page(0)["status"]
         app.click_at(point)
         xdotool("key", "space", "Return")
-        app.shoot("11-busy-update-clicked-again", "the sheet after Update clicked again, Space and Enter during an update")
+        app.shoot("11-busy-update-clicked-again",
+                  "the sheet after Update clicked again, Space and Enter during an update")
         assert app.verdict(0)["status"] == "Success"
         # Anything replayed would start a second update now: give it the time
         # to show, then look at the status line and the trace.

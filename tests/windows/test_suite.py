@@ -23,4 +23,5 @@ def checks_that_cannot_fail(tree):
 
 @pytest.mark.parametrize("file", sorted(path.name for path in Path(__file__).parent.glob("*.py")))
 def test_no_check_compares_with_itself(file):
-    assert list(checks_that_cannot_fail(ast.parse((Path(__file__).parent / file).read_text()))) == []
+    found = list(checks_that_cannot_fail(ast.parse((Path(__file__).parent / file).read_text())))
+    assert found == [], f"{file}: a check that cannot fail on line {found}"
