@@ -47,18 +47,22 @@ LOADED = 'trace:loaddll:build_module Loaded L"Z:\\\\build\\\\tarn-flash-update.e
 QEMU_ENDED = "qemu: uncaught target signal 11 (Segmentation fault) - core dumped\n"
 
 
-@pytest.mark.parametrize("log, words", [
-    (QEMU_ENDED, "the emulation failed before the program started"),
-    (LOADED + QEMU_ENDED, "the emulation failed after the program was loaded"),
-    (LOADED + "wine: Unhandled page fault on read access to 00000000\n" + QEMU_ENDED,
+@pytest.mark.parametrize("log, status, words", [
+    (QEMU_ENDED, 139, "the emulation failed before the program started"),
+    (LOADED + QEMU_ENDED, 139, "the emulation failed after the program was loaded"),
+    (LOADED, 139, "the emulation failed after the program was loaded"),  # qemu's message not yet written
+    (LOADED, 1, "the program was loaded, then ended"),
+    (LOADED + "wine: Unhandled page fault on read access to 00000000\n" + QEMU_ENDED, 139,
      "the program was loaded, then ended: wine: Unhandled page fault"),
-    (LOADED + "err:module:import_dll Library tarn-no-such.dll not found\n", "the program was loaded, then ended: err:"),
-], ids=["not-loaded", "loaded-then-ended-by-qemu", "loaded-then-faulted", "loaded-then-missing-dll"])
-def test_failure_words_of_a_log(tmp_path, log, words):
+    (LOADED + "err:module:import_dll Library tarn-no-such.dll not found\n", 1,
+     "the program was loaded, then ended: err:"),
+], ids=["not-loaded", "loaded-then-ended-by-qemu", "loaded-then-killed", "loaded-then-ended", "loaded-then-faulted",
+        "loaded-then-missing-dll"])
+def test_failure_words_of_a_log(tmp_path, log, status, words):
     """Which failures are the emulation's (tried once more) and which the
     program's (never): a fault of the program is one Wine reports."""
     (tmp_path / "stderr.txt").write_text(log)
-    assert harness.emulation_error(tmp_path / "stderr.txt").startswith(words)
+    assert harness.emulation_error(tmp_path / "stderr.txt", status).startswith(words)
 
 
 def presses(wine, label, trace=None, exe=None):
