@@ -133,20 +133,22 @@ EMULATION_FAILED = "the emulation failed"
 def emulation_error(log, status=None):
     """Why a process under emulation ended: the emulation's failure (qemu or
     Wine gave up before the program was loaded, or qemu ended the loaded
-    program for a signal Wine never reported: its message, or STATUS above
-    128, the launcher's exit status when qemu dies of a signal) or the
-    program's (a fault of the program itself Wine reports as an unhandled
-    exception). Wine's own programs live in its system folder; the tests' do not."""
+    program for a signal Wine never reported, saying so or not: STATUS, the
+    launcher's, is then negative, timeout passing the signal on, or above
+    128 from a shell) or the program's (a fault of the program itself Wine
+    reports as an unhandled exception). Wine's own programs live in its
+    system folder; the tests' do not."""
     line = first_error(log, r"^qemu.*$")
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
     loaded = re.findall(r'Loaded L.*\.exe" at .*$', text, re.M | re.I)
     ended_by_qemu = re.search(r"^qemu: uncaught target signal.*$", text, re.M)
-    ended_by_qemu = ended_by_qemu[0] if ended_by_qemu else f"exit status {status}" if (status or 0) > 128 else ""
+    if not ended_by_qemu and status and not 0 <= status <= 128:
+        ended_by_qemu = [f"exit status {status}"]
     if not any("windows\\\\system32" not in entry.lower() for entry in loaded):
         return (f"{EMULATION_FAILED} before the program started (qemu or 32-bit Wine): "
                 f"{line or 'no message from qemu or Wine'}")
     if ended_by_qemu and "wine: Unhandled" not in text:
-        return f"{EMULATION_FAILED} after the program was loaded (qemu ended it, Wine saw no fault): {ended_by_qemu}"
+        return f"{EMULATION_FAILED} after the program was loaded (qemu ended it, Wine saw no fault): {ended_by_qemu[0]}"
     return f"the program was loaded, then ended: {line or 'no message from Wine'}"
 
 

@@ -50,7 +50,7 @@ QEMU_ENDED = "qemu: uncaught target signal 11 (Segmentation fault) - core dumped
 @pytest.mark.parametrize("log, status, words", [
     (QEMU_ENDED, 139, "the emulation failed before the program started"),
     (LOADED + QEMU_ENDED, 139, "the emulation failed after the program was loaded"),
-    (LOADED, 139, "the emulation failed after the program was loaded"),  # qemu's message not yet written
+    (LOADED, -11, "the emulation failed after the program was loaded"),  # qemu's message not yet written
     (LOADED, 1, "the program was loaded, then ended"),
     (LOADED + "wine: Unhandled page fault on read access to 00000000\n" + QEMU_ENDED, 139,
      "the program was loaded, then ended: wine: Unhandled page fault"),
