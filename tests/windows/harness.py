@@ -267,6 +267,10 @@ class App:
         return self.process.poll() is None
 
     def why(self):
+        # qemu's report of a crash can reach the log after the launcher has
+        # ended (seen twice in 30 runs): it decides whether to try again.
+        if self.wine.emulated:
+            time.sleep(2)
         return self.wine.why_ended(self.log, self.process.returncode)
 
     def wait_window(self, title, seconds=30):
