@@ -21,37 +21,26 @@ MODES = ("x64", "x86", "x86-emulated")
 # The Windows versions each mode runs the programs as.
 VERSIONS = {"x64": ("win98", "winxp", "win10"), "x86": ("win98", "winxp", "win10"),
             "x86-emulated": ("win98", "winxp")}
-# A 96-byte static i386 Linux program that exits with 42: whether this
-# machine executes 32-bit x86 programs needs no i386 package to answer.
-# (Some kernels are built without 32-bit support; no 32-bit Wine starts there.)
-X86_PROBE = bytes.fromhex(
-    "7f454c46010101000000000000000000020003000100000054800408340000000000000000000000340020000100"
-    "000000000000010000000000000000800408008004086000000060000000050000000010000"
-    "0bb2a000000b801000000cd80")
+# The private i386 Wine folder's set-up: both 32-bit modes run its Wine.
+X86_FOLDER = ROOT / "tests/windows/x86-emulated.sh"
 
 chosen = []  # the modes this run's Wine tests run in
 started = time.monotonic()
 
 
 def runs_x86():
-    """'' when this machine executes 32-bit x86 programs, else why not."""
-    probe = OUT / "x86-probe"
-    probe.write_bytes(X86_PROBE)
-    probe.chmod(0o755)
-    try:
-        ran = subprocess.run([str(probe)], capture_output=True, text=True, timeout=10)
-        return "" if ran.returncode == 42 else f"exit status {ran.returncode}"
-    except OSError as error:
-        return error.strerror
-    finally:
-        probe.unlink()
+    """'' when this machine executes 32-bit x86 programs, else why not (some
+    kernels are built without 32-bit support; no 32-bit Wine starts there)."""
+    ran = subprocess.run(["bash", str(X86_FOLDER), "runs-x86"], capture_output=True, text=True, timeout=30)
+    return "" if ran.returncode == 0 else ran.stdout.strip() or f"exit status {ran.returncode}"
 
 
 def choose_modes(setting, x86_reason):
-    """The modes TARN_WINE_MODE asks for: auto is x64, and x86 where this
-    machine runs it."""
+    """The modes TARN_WINE_MODE asks for: auto is x64 and the 32-bit program
+    people run, under 32-bit Wine natively where this machine runs 32-bit
+    code, emulated where it cannot."""
     if setting == "auto":
-        return ["x64"] + ([] if x86_reason else ["x86"])
+        return ["x64", "x86-emulated" if x86_reason else "x86"]
     if setting not in MODES:
         raise pytest.UsageError(f"TARN_WINE_MODE={setting}: expected auto, x64, x86 or x86-emulated")
     if setting == "x86" and x86_reason:
@@ -86,15 +75,6 @@ def pytest_configure(config):
     chosen[:] = choose_modes(setting, x86_reason)
     print(f"=== windows: 32-bit x86 programs run on this machine: {'no (' + x86_reason + ')' if x86_reason else 'yes'}"
           f"; Wine modes: {' '.join(chosen)} (TARN_WINE_MODE={setting})")
-    # auto asks for 32-bit Wine where the machine could run it, but a machine
-    # whose package mirror cannot give it still runs the 64-bit mode: that is
-    # said, not failed. A mode asked for by name must install.
-    if setting == "auto" and "x86" in chosen:
-        error = install(["x86"], OUT / "install-x86.log")
-        if error:
-            chosen.remove("x86")
-            harness.note(f"x86 mode left out: 32-bit Wine could not be installed ({error}); "
-                         "the 32-bit programs are checked, not run")
     error = install(chosen, OUT / "install.log")
     if error:
         raise pytest.UsageError(f"installing the tools: {error} (log: {OUT / 'install.log'})")
@@ -155,6 +135,10 @@ def pytest_terminal_summary(terminalreporter):
         write(f"  screenshots in {SHOTS}:")
         for name, what in harness.screenshots:
             write(f"    {name}: {what}")
+    if "x86-emulated" in chosen:
+        write(f"  emulation retries: {len(harness.retries)}")
+        for retry in harness.retries:
+            write(f"    {retry}")
     write(f"windows part took {round(time.monotonic() - started)} s")
 
 
@@ -205,6 +189,14 @@ def built(once, request, preset, *targets, env=None):
 @pytest.fixture
 def sim_x86(once, request):
     return built(once, request, "windows-sim", "tarn-flash-update") / PROGRAM
+
+
+@pytest.fixture
+def sim_98_stubs(once, request):
+    """The simulated program with the imports that Windows 98 has only as
+    failing stubs failing (win98_stubs.c)."""
+    folder = built(once, request, "windows-sim", "tarn-flash-update-98-stubs")
+    return folder / "tests/windows/tarn-flash-update-98-stubs.exe"
 
 
 @pytest.fixture
@@ -280,37 +272,47 @@ def system_architectures():
     return f"{' '.join(foreign)}; {packages.split().count('i386')} i386 packages"
 
 
-def emulated_loader():
-    """The launcher of 32-bit Wine under qemu-i386, once its folder is made
-    (tests/windows/x86-emulated.sh), and what the set-up left as it was."""
-    log, before, t0 = OUT / "x86-emulated-setup.log", system_architectures(), time.monotonic()
-    ran = harness.bounded(1800, "the i386 Wine folder (x86-emulated.sh setup)",
-                          ["bash", str(ROOT / "tests/windows/x86-emulated.sh"), "setup", str(log)])
-    launcher = harness.fields(ran.out).get("launcher")
-    assert ran.code == 0 and launcher, f"x86-emulated: setting up the i386 Wine folder (log: {log})"
-    harness.note(f"x86-emulated: the i386 Wine folder is ready ({round(time.monotonic() - t0)} s)")
-    return launcher, (before, system_architectures())
+def folder_wine(name, prefix):
+    """The settings of 32-bit Wine from the private i386 folder, native (x86)
+    or under qemu-i386 (x86-emulated), with PREFIX a fresh copy of the
+    folder's booted prefix (tests/windows/x86-emulated.sh run-env), and what
+    the set-up left as it was."""
+    how = "native" if name == "x86" else "emulated"
+    log, before, t0 = OUT / f"{name}-setup.log", system_architectures(), time.monotonic()
+    with open(OUT / f"{name}-setup-lines.txt", "w") as lines:
+        ran = harness.bounded(1800, "the i386 Wine folder and a copy of its prefix (x86-emulated.sh run-env)",
+                              ["bash", str(X86_FOLDER), "run-env", str(prefix), how, str(log)], stderr=lines)
+    settings = dict(line.split("=", 1) for line in ran.out.splitlines() if "=" in line)
+    assert ran.code == 0 and settings.get("TARN_X86_WINE") == how, \
+        f"{name}: the i386 Wine folder and its prefix: {(OUT / f'{name}-setup-lines.txt').read_text()} (log: {log})"
+    for line in (OUT / f"{name}-setup-lines.txt").read_text().splitlines():
+        harness.note(line)
+    harness.note(f"{name}: 32-bit Wine {how} from the private folder, a copy of its prefix ready in "
+                 f"{round(time.monotonic() - t0)} s")
+    return settings, (before, system_architectures())
 
 
 def make_wine(name, once, request):
-    """Wine in mode NAME with a fresh prefix, stopped when the run ends."""
-    setup = None
+    """Wine in mode NAME with a fresh prefix, stopped when the run ends. The
+    32-bit modes start from a copy of a prefix booted once (no run boots
+    Wine); x64 boots its own."""
+    prefix = OUT / f"wineprefix-{name}"
     if name == "x64":
         folder = built(once, request, "windows-sim-x64")
-        loader = shutil.which("/usr/lib/wine/wine64") or shutil.which("wine64")
+        settings, setup = {"WINELOADER": shutil.which("/usr/lib/wine/wine64") or shutil.which("wine64")}, None
+        assert settings["WINELOADER"], f"{name}: no Wine loader for this mode is installed"
     else:
         folder = built(once, request, "windows-sim", "tarn-flash-update", "tarn-sheet-probe")
-        loader = shutil.which("/usr/lib/wine/wine") or shutil.which("wine")
-        if name == "x86-emulated":
-            loader, setup = emulated_loader()
-    assert loader, f"{name}: no Wine loader for this mode is installed"
-    wine = harness.Wine(name, loader, "win64" if name == "x64" else "win32", folder / PROGRAM, folder / PROBE,
-                        emulated=setup is not None)
+        settings, setup = folder_wine(name, prefix)
+    wine = harness.Wine(name, settings["WINELOADER"], "win64" if name == "x64" else "win32", folder / PROGRAM,
+                        folder / PROBE, prefix, settings.get("WINESERVER", "wineserver"),
+                        emulated=name == "x86-emulated")
     wine.setup = setup
-    t0 = time.monotonic()
     once.cleanups.append(wine.shut)
-    wine.boot()
-    harness.note(f"{name}: Wine starts ({round(time.monotonic() - t0)} s for wineboot)")
+    if name == "x64":
+        t0 = time.monotonic()
+        wine.boot()
+        harness.note(f"{name}: Wine starts ({round(time.monotonic() - t0)} s for wineboot)")
     return wine
 
 

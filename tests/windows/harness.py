@@ -88,7 +88,8 @@ def wait_until(seconds, what, ready, every=0.3, app=None):
     end = time.monotonic() + min(seconds, _seconds_left(what))
     while not ready():
         if app is not None and not app.running():
-            pytest.fail(f"{app.label}: the program ended unexpectedly: {app.why()}")
+            pytest.fail(f"{app.label}: the program ended unexpectedly (exit status {app.process.returncode}): "
+                        f"{app.why()}")
         if time.monotonic() >= end:
             _seconds_left(what)
             pytest.fail(f"waited {seconds} s for {what}")
@@ -126,26 +127,38 @@ def first_error(log, fallback=r"^.+$"):
     return found.group(0) if found else ""
 
 
-def emulation_error(log):
+EMULATION_FAILED = "the emulation failed"
+
+
+def emulation_error(log, status=None):
     """Why a process under emulation ended: the emulation's failure (qemu or
-    Wine gave up before the program was loaded) or the program's. Wine's
-    own programs live in its system folder; the tests' do not."""
+    Wine gave up before the program was loaded, or qemu ended the loaded
+    program for a signal Wine never reported, saying so or not: STATUS, the
+    launcher's, is then negative, timeout passing the signal on, or above
+    128 from a shell) or the program's (a fault of the program itself Wine
+    reports as an unhandled exception). Wine's own programs live in its
+    system folder; the tests' do not."""
     line = first_error(log, r"^qemu.*$")
     text = Path(log).read_text("latin-1") if Path(log).exists() else ""
     loaded = re.findall(r'Loaded L.*\.exe" at .*$', text, re.M | re.I)
-    if any("windows\\\\system32" not in entry.lower() for entry in loaded):
-        return f"the program was loaded, then ended: {line or 'no message from Wine'}"
-    return ("the emulation failed before the program started (qemu or 32-bit Wine): "
-            f"{line or 'no message from qemu or Wine'}")
+    ended_by_qemu = re.search(r"^qemu: uncaught target signal.*$", text, re.M)
+    if not ended_by_qemu and status and not 0 <= status <= 128:
+        ended_by_qemu = [f"exit status {status}"]
+    if not any("windows\\\\system32" not in entry.lower() for entry in loaded):
+        return (f"{EMULATION_FAILED} before the program started (qemu or 32-bit Wine): "
+                f"{line or 'no message from qemu or Wine'}")
+    if ended_by_qemu and "wine: Unhandled" not in text:
+        return f"{EMULATION_FAILED} after the program was loaded (qemu ended it, Wine saw no fault): {ended_by_qemu[0]}"
+    return f"the program was loaded, then ended: {line or 'no message from Wine'}"
 
 
 class Wine:
     """One Wine mode: how its loader starts, its prefix, and the programs it
     runs (the simulated one, the sheet probe, the one for real cards)."""
 
-    def __init__(self, name, loader, arch, sim, probe, emulated=False):
+    def __init__(self, name, loader, arch, sim, probe, prefix, server="wineserver", emulated=False):
         self.name, self.loader, self.sim, self.probe_exe, self.emulated = name, loader, sim, probe, emulated
-        self.prefix = OUT / f"wineprefix-{name}"
+        self.prefix, self.server = prefix, server
         # Quiet but for the loader's errors, the first of which says why a
         # program did not start; under emulation also whether it was loaded.
         debug = "-all,err+module" + (",+loaddll" if emulated else "")
@@ -154,7 +167,8 @@ class Wine:
         # Wine would otherwise offer to install them.
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINELOADER=loader, WINEDEBUG=debug,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.why_ended = emulation_error if emulated else lambda log: first_error(log) or "no message from Wine"
+        self.why_ended = emulation_error if emulated else \
+            lambda log, status=None: first_error(log) or "no message from Wine"
 
     def run(self, seconds, what, *args, env=None, log=None):
         with open(log or os.devnull, "w") as file:
@@ -162,7 +176,7 @@ class Wine:
                            stderr=file)
 
     def idle(self, after):
-        bounded(120, f"wineserver -w (Wine's processes to end) after {after}", ["wineserver", "-w"], env=self.env)
+        bounded(120, f"wineserver -w (Wine's processes to end) after {after}", [self.server, "-w"], env=self.env)
 
     def setting(self, key, name, data=None, kind="REG_SZ"):
         """Sets (or with no DATA deletes) a value in the prefix's registry."""
@@ -181,7 +195,8 @@ class Wine:
         glyphs of Wine's Marlett font, which this Wine does not find in its
         own folder: the prefix's font folder gets it (fonts-wine), and only
         it: with Wine's Tahoma there too, the sheet would size its pages in
-        Tahoma while they lay out in MS Sans Serif, a pairing no Windows has."""
+        Tahoma while they lay out in MS Sans Serif, a pairing no Windows has.
+        (The i386 folder's prefix is made so once, by x86-emulated.sh.)"""
         log = OUT / f"{self.name}-wineboot.log"
         if self.run(300, "wineboot (a fresh Wine prefix)", "wineboot", "-i", log=log).code != 0:
             pytest.fail(f"{self.name}: Wine cannot start: {self.why_ended(log)}")
@@ -194,7 +209,7 @@ class Wine:
         font.symlink_to(marlett)
 
     def shut(self):
-        bounded(30, "wineserver -k (Wine's processes stopped)", ["wineserver", "-k"], env=self.env, tearing_down=True)
+        bounded(30, "wineserver -k (Wine's processes stopped)", [self.server, "-k"], env=self.env, tearing_down=True)
 
     def probe(self, *args):
         return bounded(120, f"the sheet probe ({' '.join(map(str, args[:2]))})",
@@ -202,13 +217,24 @@ class Wine:
 
     def start(self, label, cards, trace=None, exe=None, window=CAPTION, **settings):
         """Starts a program (the simulated one unless EXE) and waits for its
-        window; a program Wine cannot start fails at once, saying why."""
-        app = App(self, label, exe or self.sim, cards, trace, settings)
-        try:
-            return app.wait_window(window, 60)
-        except BaseException:
-            stop(app.process)
-            raise
+        window; a program Wine cannot start fails at once, saying why. Under
+        emulation, a start that failed before the program was loaded (qemu or
+        Wine gave up) is tried once more, and the retry noted; a program that
+        was loaded and then failed is never tried again."""
+        for attempt in (1, 2):
+            app = App(self, label if attempt == 1 else f"{label}-retry", exe or self.sim, cards, trace, settings)
+            try:
+                return app.wait_window(window, 60)
+            except pytest.fail.Exception as failure:
+                stop(app.process)
+                if attempt == 2 or not self.emulated or EMULATION_FAILED not in str(failure):
+                    raise
+                self.shut()
+                retries.append(f"{app.label}: {failure}")
+                note(f"{app.label}: retried once: {failure}")
+            except BaseException:
+                stop(app.process)
+                raise
 
 
 def fields(report):
@@ -241,7 +267,11 @@ class App:
         return self.process.poll() is None
 
     def why(self):
-        return self.wine.why_ended(self.log)
+        # qemu's report of a crash can reach the log after the launcher has
+        # ended (seen twice in 30 runs): it decides whether to try again.
+        if self.wine.emulated:
+            time.sleep(2)
+        return self.wine.why_ended(self.log, self.process.returncode)
 
     def wait_window(self, title, seconds=30):
         wait_until(seconds, f"the window \"{title}\" ({self.label})", lambda: window(title), app=self)
@@ -320,6 +350,7 @@ class App:
 
 
 screenshots = []  # (file name, what it shows), for the closing note
+retries = []  # starts tried again after the emulation failed, with the cause
 notes = []  # lines for the closing note, each printed as it comes too
 
 

@@ -43,9 +43,11 @@ def test_fail_fast(wine):
                  [f"{arch}-w64-mingw32-gcc-win32", "-o", "no-such-dll.exe", "main.c", "libno-such.a"]):
         assert bounded(120, step[0], step, cwd=folder).code == 0, f"building the program Wine cannot load: {step}"
     t0 = time.monotonic()
-    with pytest.raises(pytest.fail.Exception, match=r"program ended unexpectedly: .*tarn-no-such\.dll") as failure:
+    with pytest.raises(pytest.fail.Exception,
+                       match=r"program ended unexpectedly \(exit status \d+\): .*tarn-no-such\.dll") as failure:
         wine.start("fail-fast", "100", exe=folder / "no-such-dll.exe")
     assert time.monotonic() - t0 < 30, "a program Wine cannot load should fail at once"
+    assert not [retry for retry in harness.retries if "fail-fast" in retry], "a loaded program is tried once only"
     print(f"fails at once ({time.monotonic() - t0:.0f} s), saying why: {failure.value}")
 
 

@@ -142,8 +142,12 @@ static void fillTrapNumber(int number, struct SignalInfo* info, void* context) {
   wrappedHandlers[number](number, info, context);
 }
 
+// An action read back holds the wrapper as its handler; Wine installs such an
+// action again when it restores one it saved, and it must stay the wrapper of
+// the handler it wraps, not become its own.
 int sigaction(int number, const struct Action* action, struct Action* old) {
   if (action == 0 || (action->flags & kSigInfo) == 0 || (unsigned long)action->handler <= 1 ||
+      action->handler == fillTrapNumber ||
       number <= 0 || number >= kNoSignals ||
       trapNumber(number, &(struct SignalInfo){0, 0, 0}) == kUnknownTrap)
     return __sigaction(number, action, old);
