@@ -15,6 +15,7 @@
 #include "sim/sim_faults.hpp"
 #include "sim/trace.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
+#include "tools/tarn-sim/trace_file.hpp"
 
 namespace tarn::tools {
 namespace {
@@ -81,13 +82,7 @@ int runFlash() {
   const sim::SimFlashFaults& faults = options.faults;
   const uint64_t powerCut = options.powerCut;
   std::optional<sim::TraceFile> traceFile;
-  if (!options.tracePath.empty()) {
-    traceFile.emplace(options.tracePath);
-    if (traceFile->log() == nullptr) {
-      std::fprintf(stderr, "tarn-sim flash: %s\n", traceFile->error().c_str());
-      return kExitUsage;
-    }
-  }
+  if (!openTraceFile("tarn-sim flash", options.tracePath, traceFile)) return kExitUsage;
   const bool traced = traceFile.has_value();
 
   const FlashImage image = selectFlashImage(revision, isCardBus);
@@ -109,8 +104,7 @@ int runFlash() {
   std::printf("revision %d, %s, image of %d bytes; bank 1 %s before\n", int(revision),
               isCardBus ? "CardBus" : "PCI", int(image.size), bank1Marked ? "marked" : "blank");
   const int result = programFlashImage(rig.bus, traced ? &progress : nullptr, revision, isCardBus);
-  const bool traceKept = !traced || traceFile->close();
-  if (!traceKept) std::fprintf(stderr, "tarn-sim flash: %s\n", traceFile->error().c_str());
+  const bool traceKept = closeTraceFile("tarn-sim flash", traceFile);
 
   for (const std::string& line : rig.system.debugLines) std::printf("debug: %s", line.c_str());
   std::printf("register accesses %llu, virtual time %.3f s, sleeps %llu\n",

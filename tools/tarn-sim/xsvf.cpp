@@ -15,6 +15,7 @@
 #include "sim/sim_system.hpp"
 #include "sim/trace.hpp"
 #include "tools/tarn-sim/subcommand.hpp"
+#include "tools/tarn-sim/trace_file.hpp"
 #include "tools/tarn-sim/xsvf_file.hpp"
 #include "xsvf/player.hpp"
 
@@ -168,25 +169,16 @@ int runXsvf() {
     return kExitUsage;
   }
   std::optional<sim::TraceFile> traceFile;
-  if (!options.tracePath.empty()) {
-    traceFile.emplace(options.tracePath);
-    if (traceFile->log() == nullptr) {
-      std::fprintf(stderr, "tarn-sim xsvf: %s\n", traceFile->error().c_str());
-      return kExitUsage;
-    }
-  }
+  if (!openTraceFile("tarn-sim xsvf", options.tracePath, traceFile)) return kExitUsage;
   PlayBench bench(traceFile ? traceFile->log() : nullptr);
   const auto* device = dynamic_cast<const sim::StandInDevice*>(chain.get());
   bench.card.attachJtag(std::move(chain));
   bench.card.beginSession();
   XsvfStream stream{source.data, source.size, 0, 0, bench.progress()};
   const XsvfError result = play(bench, stream);
-  if (traceFile && !traceFile->close()) {
-    std::fprintf(stderr, "tarn-sim xsvf: %s\n", traceFile->error().c_str());
-    report(bench, stream, device, result);
-    return kExitFailed;
-  }
-  return report(bench, stream, device, result);
+  const bool traceKept = closeTraceFile("tarn-sim xsvf", traceFile);
+  const int status = report(bench, stream, device, result);
+  return traceKept ? status : kExitFailed;
 }
 
 const SubcommandRegistration registration({defineXsvf, runXsvf});
